@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QString>
+
+#include <optional>
+
+class SettingsStore;
+
+// The eight download settings, loaded once at start-up and written to the store key by key the
+// moment a change is accepted. Choice settings hold the exact caption of the chosen option.
+class DownloadSettings
+{
+public:
+    // Store keys, exactly as stored (two of them end in a blank).
+    static QString keyInterval();        // "定时下载时间间隔"
+    static QString keyNameMethod();      // "保存文件名称方法"
+    static QString keyCollisionMethod(); // "相同文件名处理方法 "
+    static QString keySeparator();       // "连接符"
+    static QString keyThreadCount();     // "下载线程数"
+    static QString keySaveFolder();      // "保存路径 "
+    static QString keyDownloadMode();    // "下载方式"
+    static QString keyLoginUrl();        // "登陆网址"
+
+    // Option captions, which are also the stored values.
+    static QString nameByLink();         // "链接名称"
+    static QString nameByUrl();          // "原文件名"
+    static QString collisionSkip();      // "跳过"
+    static QString collisionOverwrite(); // "覆盖"
+    static QString collisionRename();    // "自动重命名"
+    static QString modeFast();           // "快速下载"
+    static QString modePage();           // "模拟网页下载(仅用于网页格式的文件！)"
+
+    static QString defaultLoginUrl();
+    // The user's download folder, without a trailing separator.
+    static QString defaultSaveFolder();
+
+    explicit DownloadSettings(SettingsStore &store);
+
+    // Reads the eight keys in order, with their defaults. A stored name rule other than
+    // "链接名称" becomes "原文件名", a stored mode other than "快速下载" becomes the page mode,
+    // and a same-name rule other than the three captions becomes "自动重命名", in memory and
+    // store alike. A stored interval or thread count that is not a number falls back to its
+    // default; one out of range is clamped into it.
+    void load();
+
+    int intervalMinutes() const { return m_intervalMinutes; }
+    const QString &nameMethod() const { return m_nameMethod; }
+    const QString &collisionMethod() const { return m_collisionMethod; }
+    const QString &separator() const { return m_separator; }
+    // Always within 1..10.
+    int threadCount() const { return m_threadCount; }
+    const QString &saveFolder() const { return m_saveFolder; }
+    const QString &downloadMode() const { return m_downloadMode; }
+    const QString &loginUrl() const { return m_loginUrl; }
+    bool fastMode() const { return m_downloadMode == modeFast(); }
+
+    // Accepted changes: each updates the field and the store together.
+    void setIntervalMinutes(int minutes);
+    void setNameMethod(const QString &caption);
+    void setCollisionMethod(const QString &caption);
+    void setSeparator(const QString &separator);
+    void setThreadCount(int count);
+    void setSaveFolder(const QString &folder);
+    void setDownloadMode(const QString &caption);
+    void setLoginUrl(const QString &url);
+
+    // The save-name step appends the separator to the folder in memory only (not stored).
+    void appendSeparatorToSaveFolderInMemory();
+
+    // Overrides for one run (batch mode): memory only, the store is not touched.
+    void overrideSaveFolder(const QString &folder) { m_saveFolder = folder; }
+    void overrideThreadCount(int count);
+    void overrideNameMethod(const QString &caption) { m_nameMethod = caption; }
+    void overrideCollisionMethod(const QString &caption) { m_collisionMethod = caption; }
+    void overrideSeparator(const QString &separator) { m_separator = separator; }
+    void overrideDownloadMode(const QString &caption) { m_downloadMode = caption; }
+
+    SettingsStore &store() { return m_store; }
+
+private:
+    SettingsStore &m_store;
+    int m_intervalMinutes = 60;
+    QString m_nameMethod;
+    QString m_collisionMethod;
+    QString m_separator;
+    int m_threadCount = 5;
+    QString m_saveFolder;
+    QString m_downloadMode;
+    QString m_loginUrl;
+};
+
+// The checks of the four text boxes of the settings tab. Each returns the accepted value, or
+// the exact message to show.
+template <typename T>
+struct SettingCheck
+{
+    std::optional<T> value;
+    QString message; // empty when accepted
+    bool accepted() const { return value.has_value(); }
+};
+
+SettingCheck<QString> checkSeparator(const QString &text);      // "不能为空!"
+SettingCheck<int> checkIntervalMinutes(const QString &text);    // "必须填入大于1,小于1440的数字！"
+SettingCheck<int> checkThreadCount(const QString &text);        // "必须填入大于0,小于11的数字！"
+SettingCheck<QString> checkLoginUrl(const QString &text);       // "登陆网址格式错误!"
+
+// The lenient number test: blanks around, a sign and a decimal point are accepted; the value
+// is the nearest whole number. Empty or junk text gives nothing.
+std::optional<double> lenientNumber(const QString &text);
+
+// Appends the platform separator "/" unless the text already ends with it.
+QString AddBackslash(const QString &path);
+
+// The "http" rule: the first four characters, lower-cased, are "http".
+bool startsWithHttp(const QString &text);

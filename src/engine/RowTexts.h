@@ -1,0 +1,32 @@
+#pragma once
+
+#include <QString>
+#include <QTime>
+
+// Every text the engine writes into a row of the URL list, defined once.
+namespace RowTexts {
+
+QString ready();                                 // "准备下载"
+QString downloading(int slot);                   // "线程" + N + "正在下载..."
+QString skipped(const QTime &time);              // "跳过 [" + time + "]"
+QString finished(const QTime &time);             // "下载完成 [" + time + "]"
+QString failedRemark(const QTime &time);         // "下载出错！ [" + time + "]"
+QString finishedAfterPageError();                // "下载完成 " (page-mode navigation error)
+
+// Time of day as the rows show it: hh:mm:ss.
+QString timeOfDay(const QTime &time);
+
+// Fast-mode progress: percentage "#0.0" + "%  " + size in thousands of bytes "#0.0" + "KB".
+QString fastProgress(qint64 curBytes, qint64 maxBytes);
+// Page-mode progress: the browser's progress as a whole percentage "#0.0" + "%  ", 0 shown as 100.
+QString pageProgress(int progress, int progressMax);
+
+// "#0.0": at least one integer digit, exactly one decimal.
+QString formatOneDecimal(double value);
+
+// Status-bar texts.
+QString elapsed(qint64 elapsedSeconds);          // "下载耗时：" + mm + ":" + ss, minutes not wrapped
+QString linkCount(qint64 rows);                  // "链接数：" + count
+QString pageTitle(int slot, const QString &title); // "线程" + N + ":" + title
+
+} // namespace RowTexts

@@ -1,0 +1,69 @@
+#include "FakeBrowser.h"
+
+#include <QTimer>
+
+FakeBrowser::FakeBrowser(QObject *parent) : Browser(parent) {}
+
+void FakeBrowser::setPage(const QString &address, const Page &page) { m_pages.insert(address, page); }
+
+void FakeBrowser::Navigate(const QString &address)
+{
+    m_navigations.append(address);
+    ++m_generation;
+    m_busy = true;
+    m_loaded = false;
+    m_current = m_pages.value(address, Page{Outcome::StayBusy, {}, {}, {}, {}, 404});
+    m_location = address;
+    emit ProgressChange(0, 100);
+    if (m_current.outcome != Outcome::StayBusy) {
+        const quint64 generation = m_generation;
+        QTimer::singleShot(0, this, [this, generation] { finish(generation); });
+    }
+}
+
+void FakeBrowser::finish(quint64 generation)
+{
+    if (generation != m_generation || !m_busy)
+        return;
+    if (m_current.outcome == Outcome::Fail)
+        failLoad(m_current.errorStatus);
+    else
+        completeLoad();
+}
+
+void FakeBrowser::Stop()
+{
+    ++m_stops;
+    ++m_generation;
+    m_busy = false;
+}
+
+void FakeBrowser::completeLoad()
+{
+    m_busy = false;
+    m_loaded = true;
+    emit ProgressChange(100, 100);
+    if (!m_current.title.isEmpty())
+        emit TitleChange(m_current.title);
+    emit DocumentComplete();
+}
+
+void FakeBrowser::failLoad(int statusCode)
+{
+    m_busy = false;
+    m_loaded = false;
+    emit NavigateError(statusCode);
+}
+
+void FakeBrowser::readDocument(std::function<void(const BrowserDocument &)> done)
+{
+    const BrowserDocument document = m_loaded ? BrowserDocument{m_current.outerHtml, m_current.characterSet}
+                                              : BrowserDocument{};
+    QTimer::singleShot(0, this, [done = std::move(done), document] { done(document); });
+}
+
+void FakeBrowser::readLinks(std::function<void(const QList<BrowserLink> &)> done)
+{
+    const QList<BrowserLink> links = m_loaded ? m_current.links : QList<BrowserLink>{};
+    QTimer::singleShot(0, this, [done = std::move(done), links] { done(links); });
+}
