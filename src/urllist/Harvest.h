@@ -1,0 +1,12 @@
+#pragma once
+
+#include "engine/UrlList.h"
+#include "platform/Browser.h"
+
+#include <vector>
+
+// The rows a page's links give, in document order, duplicates kept: name = link text and
+// address = href, both trimmed of blanks; accepted when the name is neither empty nor "登陆"
+// and the address passes the "http" rule.
+std::vector<UrlRow> harvestRows(const QList<BrowserLink> &links);
+bool harvestAccepted(const QString &name, const QString &address);

@@ -1,0 +1,1 @@
+#include "urllist/ListCommands.h"

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "urllist/ListFile.h"
+
+#include <vector>
+
+class UrlList;
+
+// Removes the rows at the given 1-based positions. Progress counts every row examined.
+void deleteSelectedRows(UrlList &list, const std::vector<int> &selectedPositions,
+                        const ListProgress &progress = {});
+
+// Sorts the list by address (case-insensitive, exact text breaking ties, stable), then removes
+// every row whose address equals, exactly, that of a row before it. The list keeps the sorted
+// order; of equal addresses the row that stood first in the list survives. Returns rows removed.
+int deleteDuplicateRows(UrlList &list, const ListProgress &progress = {});

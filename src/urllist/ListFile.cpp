@@ -1,0 +1,1 @@
+#include "urllist/ListFile.h"
