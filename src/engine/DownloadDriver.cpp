@@ -1,1 +1,3 @@
 #include "engine/DownloadDriver.h"
+
+DownloadDriver::~DownloadDriver() = default;
