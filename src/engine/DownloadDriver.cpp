@@ -1,3 +1,337 @@
 #include "engine/DownloadDriver.h"
 
-DownloadDriver::~DownloadDriver() = default;
+#include "engine/BaseHref.h"
+#include "engine/DownloadSettings.h"
+#include "engine/DownloadSlot.h"
+#include "engine/RowTexts.h"
+#include "engine/SaveNames.h"
+#include "engine/UrlList.h"
+#include "platform/Browser.h"
+#include "platform/Codec.h"
+
+#include <QPointer>
+#include <QSaveFile>
+#include <QTime>
+
+#include <algorithm>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Slot timers armed by the driver tick wait this long before they dispatch.
+constexpr int SlotTimerMs = 100;
+
+QTime now() { return QTime::currentTime(); }
+
+} // namespace
+
+QString DownloadDriver::webPageExtensions()
+{
+    return u";.htm;.html;.xml;.asp;.aspx;.xbm;.php;.shtm;.shtml;.php3;.jsp;.com;.net;.edu;.cgi;.sthml"_s;
+}
+
+DownloadDriver::DownloadDriver(UrlList &list, DownloadSettings &settings, DownloadSlots &slotBank, QObject *parent)
+    : QObject(parent), m_list(list), m_settings(settings), m_slots(slotBank)
+{
+    connect(&m_slots.TimerZ(), &QTimer::timeout, this, &DownloadDriver::driverTick);
+    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
+        connect(m_slots.slot(n).timer, &QTimer::timeout, this, [this, n] { dispatchSlot(n); });
+}
+
+DownloadDriver::~DownloadDriver()
+{
+    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
+        m_slots.setDownloader(n, nullptr);
+}
+
+void DownloadDriver::setDownloaderFactory(const DownloaderFactory &factory)
+{
+    for (int n = 1; n <= DownloadSlots::SlotCount; ++n) {
+        auto &owned = m_downloaders[static_cast<std::size_t>(n - 1)];
+        m_slots.setDownloader(n, nullptr);
+        owned = factory ? factory(n) : nullptr;
+        Downloader *downloader = owned.get();
+        m_slots.setDownloader(n, downloader);
+        if (!downloader)
+            continue;
+        connect(downloader, &Downloader::DownloadProgress, this,
+                [this, n](qint64 cur, qint64 max, const QString &) { onProgress(n, cur, max); });
+        connect(downloader, &Downloader::DownloadError, this, [this, n](const QString &) { onError(n); });
+        connect(downloader, &Downloader::DownloadComplete, this,
+                [this, n](qint64, const QString &saveFile) { onComplete(n, saveFile); });
+    }
+}
+
+void DownloadDriver::setPageBrowsers(const std::array<Browser *, 10> &browsers)
+{
+    for (int n = 1; n <= DownloadSlots::SlotCount; ++n) {
+        if (Browser *old = m_slots.slot(n).pageBrowser)
+            disconnect(old, nullptr, this, nullptr);
+        Browser *browser = browsers[static_cast<std::size_t>(n - 1)];
+        m_slots.setPageBrowser(n, browser);
+        if (!browser)
+            continue;
+        browser->setCancelNewWindows(true);
+        browser->setCancelWindowClosing(true);
+        connect(browser, &Browser::ProgressChange, this,
+                [this, n](int progress, int max) { onPageProgress(n, progress, max); });
+        connect(browser, &Browser::TitleChange, this, [this, n](const QString &title) { onPageTitle(n, title); });
+        connect(browser, &Browser::DocumentComplete, this, [this, n] { onPageComplete(n); });
+        connect(browser, &Browser::NavigateError, this, [this, n](int) { onPageError(n); });
+    }
+}
+
+void DownloadDriver::setPageSourceFilter(std::function<QString(const QString &)> filter)
+{
+    m_pageSourceFilter = std::move(filter);
+}
+
+bool DownloadDriver::fastMode() const { return m_settings.fastMode(); }
+
+int DownloadDriver::threadCount() const { return std::clamp(m_settings.threadCount(), 1, DownloadSlots::SlotCount); }
+
+bool DownloadDriver::runOn() const { return m_slots.runOn(); }
+
+void DownloadDriver::Start()
+{
+    if (m_list.count() == 0)
+        return;
+    m_slots.elapsedSeconds = 0;
+    m_slots.reachedEnd = false;
+    m_list.置LV准备下载();
+    const bool wasOn = runOn();
+    m_slots.TimerZ().start();
+    if (!wasOn)
+        emit runStarted();
+    // Free slots start at once instead of a second later; the elapsed time still counts ticks.
+    const bool fast = fastMode();
+    for (int n = 1; n <= threadCount(); ++n) {
+        if (!m_slots.slot(n).busy(fast))
+            redispatchSoon(n);
+    }
+}
+
+void DownloadDriver::Stop()
+{
+    const bool wasOn = runOn();
+    const bool fast = fastMode();
+    m_slots.TimerZ().stop();
+    // Pending slot timers are disarmed in both modes, so no row is taken after Stop.
+    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
+        m_slots.slot(n).timer->stop();
+    if (!fast) {
+        for (int n = 1; n <= DownloadSlots::SlotCount; ++n) {
+            DownloadSlot &slot = m_slots.slot(n);
+            if (slot.pageBrowser)
+                slot.pageBrowser->Stop();
+            slot.pageBusy = false;
+        }
+    }
+    if (wasOn)
+        emit runEnded();
+}
+
+void DownloadDriver::modeChangeHook(bool newModeIsFast)
+{
+    if (runOn())
+        return; // the run goes on in the new mode from its next decision
+    const QString previous = m_settings.downloadMode();
+    m_settings.overrideDownloadMode(newModeIsFast ? DownloadSettings::modeFast() : DownloadSettings::modePage());
+    Stop();
+    m_settings.overrideDownloadMode(previous);
+}
+
+std::vector<int> DownloadDriver::lightsTick()
+{
+    const bool fast = fastMode();
+    const int count = threadCount();
+    std::vector<int> colours;
+    colours.reserve(static_cast<std::size_t>(count));
+    for (int n = 1; n <= count; ++n) {
+        DownloadSlot &slot = m_slots.slot(n);
+        colours.push_back(slot.busy(fast) ? LightRed : LightGreen);
+        if (!fast && !runOn())
+            slot.pageBusy = false;
+    }
+    return colours;
+}
+
+void DownloadDriver::driverTick()
+{
+    ++m_slots.elapsedSeconds;
+    emit elapsedTextChanged(RowTexts::elapsed(m_slots.elapsedSeconds));
+    const bool fast = fastMode();
+    for (int n = 1; n <= threadCount(); ++n) {
+        DownloadSlot &slot = m_slots.slot(n);
+        if (!slot.busy(fast) && !slot.timer->isActive())
+            slot.timer->start(SlotTimerMs);
+    }
+}
+
+void DownloadDriver::redispatchSoon(int slot)
+{
+    if (runOn())
+        m_slots.slot(slot).timer->start(0);
+}
+
+void DownloadDriver::dispatchSlot(int n)
+{
+    DownloadSlot &slot = m_slots.slot(n);
+    slot.timer->stop();
+    if (!runOn())
+        return;
+    const bool fast = fastMode();
+    if (slot.busy(fast))
+        return;
+    const int rows = m_list.count();
+    if (rows == 0)
+        return;
+
+    const int m = m_list.firstReady();
+    if (m == 0 || m == rows)
+        m_slots.reachedEnd = true;
+    if (m == 0) {
+        if (!m_slots.anyBusy(threadCount(), fast)) {
+            endRun();
+            if (!fast)
+                m_slots.ReleasePageBrowsers();
+        }
+        return;
+    }
+
+    m_list.setStatus(m, RowTexts::downloading(n));
+    slot.rowIndex = m;
+    const SaveName name = decideSaveName(m_settings, m_list.linkName(m), m_list.url(m),
+                                         [this, n, fast](const QString &path) {
+                                             return m_slots.pathInUse(path, n, fast);
+                                         });
+    slot.slotExtension = name.extension;
+    slot.slotUrl = name.url;
+    slot.slotSavePath = name.savePath;
+
+    switch (name.outcome) {
+    case SaveName::Outcome::Skip:
+        m_list.setStatus(m, RowTexts::skipped(now()));
+        emit rowEnded(m);
+        redispatchSoon(n);
+        return;
+    case SaveName::Outcome::Nothing:
+        return;
+    case SaveName::Outcome::Start:
+        break;
+    }
+    if (fast) {
+        if (slot.downloader)
+            slot.downloader->BeginDownload(slot.slotUrl, slot.slotSavePath);
+    } else if (slot.pageBrowser) {
+        slot.pageBrowser->Navigate(slot.slotUrl);
+    }
+}
+
+void DownloadDriver::endRun()
+{
+    const bool wasOn = runOn();
+    m_slots.TimerZ().stop();
+    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
+        m_slots.slot(n).timer->stop();
+    if (wasOn)
+        emit runEnded();
+}
+
+void DownloadDriver::onProgress(int n, qint64 curBytes, qint64 maxBytes)
+{
+    if (maxBytes == 0)
+        return;
+    m_list.setProgress(m_slots.slot(n).rowIndex, RowTexts::fastProgress(curBytes, maxBytes));
+}
+
+void DownloadDriver::onError(int n)
+{
+    DownloadSlot &slot = m_slots.slot(n);
+    m_list.setRemark(slot.rowIndex, RowTexts::failedRemark(now()));
+    if (slot.downloader)
+        slot.downloader->CancelAsyncRead();
+}
+
+void DownloadDriver::onComplete(int n, const QString &saveFile)
+{
+    DownloadSlot &slot = m_slots.slot(n);
+    m_list.setStatus(slot.rowIndex, RowTexts::finished(now()));
+    if (!slot.slotExtension.isEmpty() && webPageExtensions().contains(slot.slotExtension, Qt::CaseInsensitive))
+        AddBaseHrefToFile(saveFile, slot.slotUrl);
+    emit rowEnded(slot.rowIndex);
+    if (m_slots.reachedEnd && runOn() && !m_slots.anyBusy(threadCount(), true)) {
+        endRun();
+        return;
+    }
+    redispatchSoon(n);
+}
+
+void DownloadDriver::onPageProgress(int n, int progress, int progressMax)
+{
+    if (!runOn())
+        return; // the blank page after a run must not rewrite the rows last given to the slots
+    m_list.setProgress(m_slots.slot(n).rowIndex, RowTexts::pageProgress(progress, progressMax));
+}
+
+void DownloadDriver::onPageTitle(int n, const QString &title) { emit statusTextChanged(RowTexts::pageTitle(n, title)); }
+
+void DownloadDriver::onPageComplete(int n)
+{
+    DownloadSlot &slot = m_slots.slot(n);
+    if (runOn() && slot.pageBrowser && !slot.pageBrowser->Busy())
+        savePage(n);
+    else
+        checkPageRunEnd();
+}
+
+void DownloadDriver::savePage(int n)
+{
+    DownloadSlot &slot = m_slots.slot(n);
+    slot.pageBusy = true;
+    // The slot's fields are read now: once pageBusy clears (or Stop clears it) the slot may
+    // take another row before the document arrives.
+    const int rowIndex = slot.rowIndex;
+    const QString url = slot.slotUrl;
+    const QString savePath = slot.slotSavePath;
+    QPointer<DownloadDriver> self(this);
+    slot.pageBrowser->readDocument([self, n, rowIndex, url, savePath](const BrowserDocument &document) {
+        if (!self)
+            return;
+        QString source = document.outerHtml;
+        if (self->m_pageSourceFilter)
+            source = self->m_pageSourceFilter(source);
+        const QByteArray bytes = Codec::encodeForHtml(AddBaseHref(source, url), document.characterSet);
+        QSaveFile file(savePath);
+        file.setDirectWriteFallback(true);
+        const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+        self->m_slots.slot(n).pageBusy = false;
+        if (!written)
+            self->m_list.setRemark(rowIndex, RowTexts::failedRemark(now()));
+        self->m_list.setStatus(rowIndex, RowTexts::finished(now()));
+        emit self->rowEnded(rowIndex);
+        self->checkPageRunEnd();
+        self->redispatchSoon(n);
+    });
+}
+
+void DownloadDriver::checkPageRunEnd()
+{
+    if (!runOn() || !m_slots.reachedEnd)
+        return;
+    if (m_slots.anyBusy(threadCount(), false))
+        return;
+    endRun();
+    m_slots.ReleasePageBrowsers();
+}
+
+void DownloadDriver::onPageError(int n)
+{
+    DownloadSlot &slot = m_slots.slot(n);
+    m_list.setRemark(slot.rowIndex, RowTexts::failedRemark(now()));
+    m_list.setStatus(slot.rowIndex, RowTexts::finishedAfterPageError());
+    slot.pageBusy = false;
+    emit rowEnded(slot.rowIndex);
+    redispatchSoon(n);
+}

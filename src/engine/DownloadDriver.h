@@ -29,7 +29,7 @@ public:
     // The fixed extension list that marks a fast-mode file as a web page (substring test).
     static QString webPageExtensions();
 
-    DownloadDriver(UrlList &list, DownloadSettings &settings, DownloadSlots &slots, QObject *parent = nullptr);
+    DownloadDriver(UrlList &list, DownloadSettings &settings, DownloadSlots &slotBank, QObject *parent = nullptr);
     ~DownloadDriver() override;
 
     // Makes the ten fast components; the driver owns them.
