@@ -2,8 +2,6 @@
 #include "engine/Downloader.h"
 #include "support/FakeBrowser.h"
 
-#include <QCoreApplication>
-#include <QDir>
 #include <QTest>
 
 #include <array>
@@ -198,11 +196,6 @@ private slots:
             QVERIFY2(!rig.browser(n).navigations().isEmpty(), qPrintable(QString::number(n)));
             QCOMPARE(rig.browser(n).navigations().last(), blank);
         }
-    }
-
-    void blankPageBesideTheProgram()
-    {
-        QCOMPARE(DownloadSlots::blankPage(), QDir(QCoreApplication::applicationDirPath()).filePath(u"blank.htm"_s));
     }
 
     void timersAndRunState()
