@@ -1,0 +1,295 @@
+#include "shell/FormMain.h"
+
+#include "engine/DownloadDriver.h"
+#include "engine/DownloadSettings.h"
+#include "engine/PageSourceReplacements.h"
+#include "engine/UrlList.h"
+#include "platform/Dialogs.h"
+#include "shell/AboutBox.h"
+#include "shell/BrowserTab.h"
+#include "shell/InternetOptionsDialog.h"
+#include "shell/ListTab.h"
+#include "shell/Resources.h"
+#include "shell/SettingsTab.h"
+#include "shell/ToolStrip.h"
+#include "shell/TrayIcon.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QScreen>
+#include <QStatusBar>
+#include <QSystemTrayIcon>
+#include <QTabWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr int px(int twips) { return (twips + 7) / 15; }
+
+const QString programTitle = u"Quillmoor"_s;
+
+QTimer *makeTimer(const QString &name, int intervalMs, QObject *parent)
+{
+    auto *timer = new QTimer(parent);
+    timer->setObjectName(name);
+    timer->setInterval(intervalMs);
+    return timer;
+}
+
+} // namespace
+
+FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &driver,
+                   PageSourceReplacements &replacements, Dialogs &dialogs, QWidget *parent)
+    : QMainWindow(parent), m_list(list), m_settings(settings), m_driver(driver), m_dialogs(dialogs),
+      m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
+{
+    setObjectName(u"FormMain"_s);
+    setWindowTitle(programTitle);
+    setWindowIcon(Resources::programIcon());
+
+    auto *central = new QWidget(this);
+    m_toolStrip = new ToolStrip(central);
+    m_tabs = new QTabWidget(central);
+    m_tabs->setObjectName(u"SSTab1"_s);
+    m_browserTab = new BrowserTab(m_list, m_settings, m_dialogs, m_tabs);
+    m_listTab = new ListTab(m_list, m_dialogs, *m_toolStrip->progressBar(), m_tabs);
+    m_settingsTab = new SettingsTab(m_settings, replacements, m_dialogs, m_tabs);
+    m_tabs->addTab(m_browserTab, u"登陆和主网页"_s);
+    m_tabs->addTab(m_listTab, u"网址列表"_s);
+    m_tabs->addTab(m_settingsTab, u"下载设置"_s);
+    m_tabs->addTab(buildPageBrowsersTab(), u"网页下载"_s);
+
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(1, 0, 1, 0);
+    layout->setSpacing(2);
+    layout->addWidget(m_toolStrip);
+    layout->addWidget(m_tabs, 1);
+    setCentralWidget(central);
+
+    auto *bar = new QStatusBar(this);
+    bar->setObjectName(u"StatusBar1"_s);
+    for (int i = 0; i < 3; ++i) {
+        m_panels[i] = new QLabel(bar);
+        m_panels[i]->setObjectName(u"Panel%1"_s.arg(i + 1));
+        m_panels[i]->setFrameShape(QFrame::Panel);
+        m_panels[i]->setFrameShadow(QFrame::Sunken);
+    }
+    m_panels[1]->setMinimumWidth(px(1700));
+    m_panels[2]->setMinimumWidth(px(1700));
+    bar->addWidget(m_panels[0], 1);
+    bar->addPermanentWidget(m_panels[1]);
+    bar->addPermanentWidget(m_panels[2]);
+    setStatusBar(bar);
+
+    buildMenus();
+
+    m_exitTimer = makeTimer(u"Timer2"_s, 100, this);
+    m_exitTimer->setSingleShot(true);
+    m_timedTimer = makeTimer(u"Timer3"_s, 60000, this);
+    m_lightsTimer = makeTimer(u"Timer4"_s, 300, this);
+    connect(m_exitTimer, &QTimer::timeout, this, &FormMain::exitTimerFired);
+    connect(m_timedTimer, &QTimer::timeout, this, &FormMain::timedDownloadTick);
+    connect(m_lightsTimer, &QTimer::timeout, this, &FormMain::lightsTick);
+
+    // The tool strip.
+    connect(m_toolStrip->loginButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::ShowLoginPage);
+    connect(m_toolStrip->importPageButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::ImportPageFile);
+    connect(m_toolStrip->importFileButton(), &QPushButton::clicked, m_listTab, &ListTab::importTextFile);
+    connect(m_toolStrip->startButton(), &QPushButton::clicked, this, [this] { m_driver.Start(); });
+    connect(m_toolStrip->stopButton(), &QPushButton::clicked, this, [this] { m_driver.Stop(); });
+    connect(m_toolStrip->exitButton(), &QPushButton::clicked, this, &FormMain::exitCommand);
+
+    // The tabs among themselves.
+    connect(m_browserTab, &BrowserTab::showRequested, this, [this] { m_tabs->setCurrentIndex(BrowserTabIndex); });
+    connect(m_listTab, &ListTab::showRequested, this, [this] { m_tabs->setCurrentIndex(ListTabIndex); });
+    connect(m_listTab, &ListTab::browseRequested, this, [this](const QString &address) {
+        m_tabs->setCurrentIndex(BrowserTabIndex);
+        m_browserTab->navigate(address);
+    });
+    m_listTab->setSeparatorSource([this] { return m_settingsTab->separatorText(); });
+    connect(m_settingsTab, &SettingsTab::modeAboutToChange, this,
+            [this](bool newModeIsFast) { m_driver.modeChangeHook(newModeIsFast); });
+    connect(m_settingsTab, &SettingsTab::timedDownloadToggled, this, &FormMain::setTimedDownload);
+
+    // The driver and the browser write the status bar.
+    connect(&m_driver, &DownloadDriver::elapsedTextChanged, m_panels[1], &QLabel::setText);
+    connect(&m_driver, &DownloadDriver::statusTextChanged, m_panels[0], &QLabel::setText);
+    connect(m_browserTab, &BrowserTab::statusTextChanged, m_panels[0], &QLabel::setText);
+    m_driver.setPageSourceFilter([&replacements](const QString &source) { return replacements.apply(source); });
+
+    // Start-up, in order. The tray menu belongs to the tray icon and never shows in the menu bar.
+    m_tabs->setTabVisible(PageBrowsersTabIndex, false);
+    m_settingsTab->showSettings();
+    m_tray = new TrayIcon(*this);
+    m_tray->add(programTitle);
+
+    m_tabs->setCurrentIndex(ListTabIndex);
+    resize(QSize(px(10740), px(6630)).expandedTo(minimumSizeHint()));
+    centreOnScreen();
+    lightsTick();
+    m_lightsTimer->start();
+}
+
+FormMain::~FormMain() = default;
+
+QAction *FormMain::addMenuAction(QMenu *menu, const QString &name, const QString &caption)
+{
+    QAction *action = menu->addAction(caption);
+    action->setObjectName(name);
+    return action;
+}
+
+void FormMain::buildMenus()
+{
+    QMenuBar *bar = menuBar();
+
+    QMenu *import = bar->addMenu(u"导入(&I)"_s);
+    import->setObjectName(u"menu导入"_s);
+    connect(addMenuAction(import, u"menu导入网页"_s, u"导入网页文件(&W)"_s), &QAction::triggered, m_browserTab,
+            &BrowserTab::ImportPageFile);
+    connect(addMenuAction(import, u"menu导入文件"_s, u"导入文本文件(&F)"_s), &QAction::triggered, m_listTab,
+            &ListTab::importTextFile);
+    connect(addMenuAction(import, u"menu导入网址"_s, u"导入网址(&L)"_s), &QAction::triggered, m_browserTab,
+            &BrowserTab::importByAddress);
+    connect(addMenuAction(import, u"menu添加网址"_s, u"添加网址(&A)"_s), &QAction::triggered, m_listTab,
+            &ListTab::addUrl);
+    connect(addMenuAction(import, u"menu浏览网址"_s, u"浏览网址(&L)"_s), &QAction::triggered, m_browserTab,
+            &BrowserTab::BrowseAddress);
+    connect(addMenuAction(import, u"menu导入主网页所有链接"_s, u"导入主网页所有链接(&B)"_s), &QAction::triggered,
+            m_browserTab, &BrowserTab::HarvestLinks);
+
+    bar->addMenu(m_listTab->listMenu());
+
+    QMenu *operation = bar->addMenu(u"操作(&O)"_s);
+    operation->setObjectName(u"menu操作"_s);
+    connect(addMenuAction(operation, u"menu设置Internet选项"_s, u"设置Internet选项(&I)"_s), &QAction::triggered,
+            this, &FormMain::showInternetOptions);
+    connect(addMenuAction(operation, u"menu开始下载"_s, u"开始下载(&D)"_s), &QAction::triggered, this,
+            [this] { m_driver.Start(); });
+    connect(addMenuAction(operation, u"menu停止下载"_s, u"停止下载(&S)"_s), &QAction::triggered, this,
+            [this] { m_driver.Stop(); });
+
+    QMenu *help = bar->addMenu(u"帮助(&H)"_s);
+    help->setObjectName(u"menu帮助"_s);
+    connect(addMenuAction(help, u"menu关于"_s, u"关于(&A)"_s), &QAction::triggered, this, &FormMain::showAbout);
+    connect(addMenuAction(help, u"menu软件升级"_s, u"软件升级(&D)"_s), &QAction::triggered, this,
+            [this] { showMakerPage(Resources::updateAnchor()); });
+    connect(addMenuAction(help, u"menu作者主页"_s, u"作者主页(&W)"_s), &QAction::triggered, this,
+            [this] { showMakerPage(Resources::authorAnchor()); });
+    connect(addMenuAction(help, u"menu作者的其他软件"_s, u"作者的其他软件(&O)"_s), &QAction::triggered, this,
+            [this] { showMakerPage(Resources::otherSoftwareAnchor()); });
+}
+
+QWidget *FormMain::buildPageBrowsersTab()
+{
+    // Tab k of SSTab2 holds the page browser of slot k.
+    auto *page = new QWidget(m_tabs);
+    page->setObjectName(u"PageBrowsersTab"_s);
+    auto *inner = new QTabWidget(page);
+    inner->setObjectName(u"SSTab2"_s);
+    for (int n = 1; n <= 10; ++n) {
+        auto *tab = new QWidget(inner);
+        tab->setObjectName(u"WBdownTab_%1"_s.arg(n));
+        inner->addTab(tab, u"线程%1"_s.arg(n));
+    }
+    auto *layout = new QVBoxLayout(page);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->addWidget(inner);
+    return page;
+}
+
+void FormMain::centreOnScreen()
+{
+    const QScreen *screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect frame = geometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+}
+
+void FormMain::lightsTick()
+{
+    const std::vector<int> colours = m_driver.lightsTick();
+    for (std::size_t i = 0; i < colours.size(); ++i) {
+        if (StatusLight *light = m_toolStrip->light(static_cast<int>(i) + 1))
+            light->setFillColour(colours[i]);
+    }
+    m_panels[2]->setText(m_list.linkCountText());
+}
+
+void FormMain::exitCommand()
+{
+    if (m_driver.runOn()) {
+        if (!m_dialogs.askYesNo(u"目前正在下载中，一定要退出吗？"_s))
+            return;
+        m_driver.Stop();
+        QCoreApplication::processEvents();
+    }
+    m_exitTimer->start();
+}
+
+void FormMain::exitTimerFired()
+{
+    m_exitRequested = true;
+    m_tray->remove();
+    close();
+    emit quitRequested();
+}
+
+void FormMain::closeEvent(QCloseEvent *event)
+{
+    if (m_exitRequested) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    if (m_trayAvailable && m_trayAvailable())
+        hide();
+    else
+        exitCommand();
+}
+
+void FormMain::setTimedDownload(bool on)
+{
+    m_minutesSinceTimedRun = 0;
+    if (on)
+        m_timedTimer->start();
+    else
+        m_timedTimer->stop();
+}
+
+void FormMain::timedDownloadTick()
+{
+    if (++m_minutesSinceTimedRun < m_settings.intervalMinutes())
+        return;
+    m_minutesSinceTimedRun = 0;
+    if (!m_driver.runOn() && m_list.count() > 0)
+        m_driver.Start();
+}
+
+void FormMain::showMakerPage(const QString &anchor)
+{
+    m_tabs->setCurrentIndex(BrowserTabIndex);
+    showMaximized();
+    m_browserTab->navigate(Resources::helpPageUrl(anchor).toString());
+}
+
+void FormMain::showAbout()
+{
+    frmAbout about(m_dialogs, this);
+    about.exec();
+}
+
+void FormMain::showInternetOptions()
+{
+    InternetOptionsDialog dialog(this);
+    dialog.exec();
+}

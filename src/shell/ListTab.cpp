@@ -1,0 +1,189 @@
+#include "shell/ListTab.h"
+
+#include "engine/UrlList.h"
+#include "platform/Dialogs.h"
+#include "shell/AddUrlDialog.h"
+#include "urllist/ListCommands.h"
+
+#include <QAction>
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QMenu>
+#include <QProgressBar>
+#include <QTableView>
+#include <QVBoxLayout>
+
+#include <algorithm>
+#include <climits>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+constexpr int px(int twips) { return (twips + 7) / 15; }
+
+int clampToInt(qint64 value) { return static_cast<int>(std::clamp<qint64>(value, 0, INT_MAX)); }
+
+} // namespace
+
+ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWidget *parent)
+    : QWidget(parent), m_list(list), m_dialogs(dialogs), m_progressBar(progressBar)
+{
+    setObjectName(u"ListTab"_s);
+
+    m_view = new QTableView(this);
+    m_view->setObjectName(u"ListView1"_s);
+    m_view->setModel(&m_list);
+    m_view->setToolTip(u"双击打开网址"_s);
+    m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_view->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    m_view->setShowGrid(false);
+    m_view->setWordWrap(false);
+    m_view->setAlternatingRowColors(false);
+    m_view->verticalHeader()->hide();
+    // Fixed row heights keep a list of hundreds of thousands of rows quick to scroll.
+    m_view->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    m_view->verticalHeader()->setDefaultSectionSize(m_view->fontMetrics().height() + 4);
+    m_view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    m_view->horizontalHeader()->setHighlightSections(false);
+    const int widths[] = {2000, 5000, 2000, 2000, 2500};
+    for (int column = 0; column < UrlList::ColumnCount; ++column)
+        m_view->setColumnWidth(column, px(widths[column]));
+
+    m_menu = new QMenu(u"网址列表(&L)"_s, this);
+    m_menu->setObjectName(u"menu网址列表"_s);
+    addAction(u"menu打开链接"_s, u"打开链接(&O)"_s, &ListTab::openLink);
+    addAction(u"menu复制网址"_s, u"复制网址(&C)"_s, &ListTab::copyAddress);
+    m_menu->addSeparator()->setObjectName(u"fgh676"_s);
+    addAction(u"menu删除"_s, u"删除(&D)"_s, &ListTab::deleteSelected);
+    addAction(u"menu删除重复网址"_s, u"删除重复网址(&E)"_s, &ListTab::deleteDuplicates);
+    addAction(u"menu清空列表"_s, u"清空列表(&R)"_s, &ListTab::clearList);
+    m_menu->addSeparator()->setObjectName(u"yu567"_s);
+    addAction(u"menu导出到文件"_s, u"导出到文件(&P)"_s, &ListTab::exportToFile);
+
+    m_view->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(m_view, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint &pos) { m_menu->popup(m_view->viewport()->mapToGlobal(pos)); });
+    connect(m_view, &QAbstractItemView::doubleClicked, this, &ListTab::onDoubleClicked);
+
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->addWidget(m_view);
+}
+
+QAction *ListTab::addAction(const QString &name, const QString &caption, void (ListTab::*command)())
+{
+    QAction *action = m_menu->addAction(caption);
+    action->setObjectName(name);
+    connect(action, &QAction::triggered, this, command);
+    return action;
+}
+
+ListProgress ListTab::barProgress(bool keepWindowResponsive)
+{
+    return [this, keepWindowResponsive](qint64 value, qint64 maximum) {
+        m_progressBar.setMaximum(std::max(1, clampToInt(maximum)));
+        m_progressBar.setValue(clampToInt(value));
+        if (keepWindowResponsive)
+            QCoreApplication::processEvents();
+    };
+}
+
+int ListTab::currentPosition() const
+{
+    const QModelIndex current = m_view->currentIndex();
+    return current.isValid() ? current.row() + 1 : 0;
+}
+
+void ListTab::onDoubleClicked()
+{
+    const int position = currentPosition();
+    if (m_list.hasRow(position))
+        emit browseRequested(m_list.url(position));
+}
+
+void ListTab::openLink()
+{
+    const int position = currentPosition();
+    if (m_list.hasRow(position))
+        m_dialogs.openExternally(m_list.url(position));
+}
+
+void ListTab::copyAddress()
+{
+    const int position = currentPosition();
+    if (m_list.hasRow(position))
+        m_dialogs.setClipboardText(m_list.url(position));
+}
+
+void ListTab::deleteSelected()
+{
+    QCoreApplication::processEvents();
+    if (m_list.count() == 0)
+        return;
+    std::vector<int> positions;
+    const QModelIndexList rows = m_view->selectionModel()->selectedRows();
+    positions.reserve(static_cast<std::size_t>(rows.size()));
+    for (const QModelIndex &index : rows)
+        positions.push_back(index.row() + 1);
+    deleteSelectedRows(m_list, positions, barProgress(false));
+    m_progressBar.setValue(0);
+    m_dialogs.message(u"所有选中项删除完毕！"_s, Dialogs::Icon::Information);
+}
+
+void ListTab::deleteDuplicates()
+{
+    QCoreApplication::processEvents();
+    if (m_list.count() == 0)
+        return;
+    deleteDuplicateRows(m_list, barProgress(false));
+    m_progressBar.setValue(0);
+    m_dialogs.message(u"删除重复链接完毕！"_s, Dialogs::Icon::Information);
+}
+
+void ListTab::clearList()
+{
+    if (m_list.count() == 0)
+        return;
+    if (m_dialogs.askYesNo(u"确实要清空图片链接表吗?"_s))
+        m_list.clear();
+}
+
+void ListTab::importTextFile()
+{
+    // The import keeps the window responsive, so a second import could start inside it.
+    if (m_importing)
+        return;
+    emit showRequested();
+    QCoreApplication::processEvents();
+    const QString path = m_dialogs.openFileName(u"*.txt (*.txt);;*.* (*)"_s);
+    if (path.isEmpty())
+        return;
+    const QString separator = m_separatorSource ? m_separatorSource() : u"->"_s;
+    m_importing = true;
+    if (m_list.count() > 0)
+        m_view->scrollToTop();
+    导入ListView列表(path, m_list, separator, barProgress(true));
+    m_progressBar.setValue(0);
+    m_importing = false;
+}
+
+void ListTab::exportToFile()
+{
+    if (m_list.count() == 0)
+        return;
+    const QString path = m_dialogs.saveFileName(u"*.TXT (*.TXT)"_s, u"txt"_s);
+    if (path.isEmpty())
+        return;
+    const bool written = exportListFile(path, m_list, barProgress(false));
+    m_progressBar.setValue(0);
+    if (written)
+        m_dialogs.message(u"网址列表已经导出到文件："_s + path, Dialogs::Icon::Information);
+}
+
+void ListTab::addUrl()
+{
+    AddUrlDialog dialog(m_list, window());
+    dialog.exec();
+}

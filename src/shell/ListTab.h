@@ -1,0 +1,59 @@
+#pragma once
+
+#include "urllist/ListFile.h"
+
+#include <QWidget>
+
+#include <functional>
+
+class Dialogs;
+class QAction;
+class QMenu;
+class QProgressBar;
+class QTableView;
+class UrlList;
+
+// Tab 1 "网址列表": the list view ListView1 on the URL list, its pop-up menu menu网址列表 (also
+// the window's menu of that name) and the commands that read, write and edit the list.
+class ListTab : public QWidget
+{
+    Q_OBJECT
+public:
+    ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWidget *parent = nullptr);
+
+    QTableView *view() const { return m_view; }
+    QMenu *listMenu() const { return m_menu; }
+    // Where the import reads the separator from: the settings tab's box as it reads now.
+    void setSeparatorSource(std::function<QString()> source) { m_separatorSource = std::move(source); }
+
+    // The current row's 1-based position, or 0 when no row is current.
+    int currentPosition() const;
+
+    void openLink();
+    void copyAddress();
+    void deleteSelected();
+    void deleteDuplicates();
+    void clearList();
+    void importTextFile();
+    void exportToFile();
+    void addUrl();
+
+signals:
+    // The list tab wants to be the shown tab of the window.
+    void showRequested();
+    // A row was double-clicked: show its address in the browser tab.
+    void browseRequested(const QString &address);
+
+private:
+    QAction *addAction(const QString &name, const QString &caption, void (ListTab::*command)());
+    ListProgress barProgress(bool keepWindowResponsive);
+    void onDoubleClicked();
+
+    UrlList &m_list;
+    Dialogs &m_dialogs;
+    QProgressBar &m_progressBar;
+    QTableView *m_view;
+    QMenu *m_menu;
+    std::function<QString()> m_separatorSource;
+    bool m_importing = false;
+};

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "engine/DownloadDriver.h"
+#include "engine/DownloadSettings.h"
+#include "engine/DownloadSlot.h"
+#include "engine/PageSourceReplacements.h"
+#include "engine/UrlList.h"
+#include "platform/MemorySettingsStore.h"
+#include "shell/FormMain.h"
+#include "support/FakeDialogs.h"
+#include "support/FakeDownloader.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QPointer>
+#include <QTest>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+
+// The main window over an in-memory store, scripted dialogs and, unless a factory is given,
+// fast components that stay busy until the test ends their transfers.
+struct WindowRig
+{
+    MemorySettingsStore store;
+    DownloadSettings settings{store};
+    PageSourceReplacements replacements{store};
+    UrlList list;
+    DownloadSlots slotBank;
+    QList<FakeDownloader *> downloaders;
+    DownloadDriver driver{list, settings, slotBank};
+    FakeDialogs dialogs;
+    std::unique_ptr<FormMain> window;
+
+    explicit WindowRig(const DownloaderFactory &factory = {}, bool trayAvailable = true)
+    {
+        settings.load();
+        driver.setDownloaderFactory(factory ? factory : fakeDownloaderFactory(&downloaders));
+        window = std::make_unique<FormMain>(list, settings, driver, replacements, dialogs);
+        window->setTrayAvailability([trayAvailable] { return trayAvailable; });
+    }
+
+    template <typename T = QWidget>
+    T *find(const QString &name) const
+    {
+        return window->findChild<T *>(name);
+    }
+    QAction *action(const QString &name) const { return window->findChild<QAction *>(name); }
+
+    void addRows(const QStringList &urls)
+    {
+        int n = list.count();
+        for (const QString &url : urls)
+            list.append(QStringLiteral("name%1").arg(++n), url);
+    }
+};
+
+// Closes the next modal dialog the code under test opens; records its objectName.
+inline void closeNextModal(QString *seenName, int acceptOrReject = 0)
+{
+    QTimer::singleShot(50, [seenName, acceptOrReject] {
+        QWidget *modal = QApplication::activeModalWidget();
+        if (!modal)
+            return;
+        *seenName = modal->objectName();
+        QMetaObject::invokeMethod(modal, acceptOrReject ? "accept" : "reject");
+    });
+}

@@ -1,0 +1,121 @@
+// Grabs the main window's tabs and dialogs to PNG files, for looking at the layout:
+//   quillmoor_screenshots OUTPUT_FOLDER
+// The window runs over an in-memory settings store with a few sample rows; nothing is downloaded.
+#include "engine/DownloadDriver.h"
+#include "engine/DownloadSettings.h"
+#include "engine/DownloadSlot.h"
+#include "engine/PageSourceReplacements.h"
+#include "engine/RowTexts.h"
+#include "engine/UrlList.h"
+#include "platform/MemorySettingsStore.h"
+#include "shell/AboutBox.h"
+#include "shell/AddUrlDialog.h"
+#include "shell/FormMain.h"
+#include "shell/InternetOptionsDialog.h"
+#include "shell/ListTab.h"
+#include "shell/Resources.h"
+#include "shell/ToolStrip.h"
+#include "support/FakeDialogs.h"
+#include "support/FakeDownloader.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTextStream>
+#include <QTime>
+
+#include <cstdio>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+bool save(QWidget &widget, const QDir &dir, const QString &name)
+{
+    QCoreApplication::processEvents();
+    const QString path = dir.filePath(name + u".png"_s);
+    const bool ok = widget.grab().save(path);
+    std::fprintf(ok ? stdout : stderr, "%s %s\n", ok ? "wrote" : "could not write", qPrintable(path));
+    return ok;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: quillmoor_screenshots OUTPUT_FOLDER\n");
+        return 2;
+    }
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication::setWindowIcon(Resources::programIcon());
+    QDir dir(QString::fromLocal8Bit(argv[1]));
+    if (!dir.mkpath(u"."_s)) {
+        std::fprintf(stderr, "cannot make %s\n", argv[1]);
+        return 2;
+    }
+
+    MemorySettingsStore store;
+    DownloadSettings settings(store);
+    settings.load();
+    settings.setSaveFolder(QDir::tempPath() + u"/quillmoor-screenshots/"_s);
+    PageSourceReplacements replacements(store);
+    UrlList list;
+    DownloadSlots slotBank;
+    QList<FakeDownloader *> downloaders;
+    DownloadDriver driver(list, settings, slotBank);
+    driver.setDownloaderFactory(fakeDownloaderFactory(&downloaders));
+    FakeDialogs dialogs;
+    FormMain window(list, settings, driver, replacements, dialogs);
+
+    const QTime at(14, 5, 9);
+    list.append(u"第一章 风起"_s, u"http://example.invalid/book/1.html"_s);
+    list.append(u"第二章 云涌"_s, u"http://example.invalid/book/2.html"_s);
+    list.append(u"封面图片"_s, u"https://example.invalid/cover.jpg"_s);
+    list.append(u"目录"_s, u"http://example.invalid/book/index.htm"_s);
+    list.setStatus(1, RowTexts::finished(at));
+    list.setProgress(1, RowTexts::fastProgress(20480, 20480));
+    list.setStatus(2, RowTexts::downloading(2));
+    list.setProgress(2, RowTexts::fastProgress(5120, 20480));
+    list.setStatus(3, RowTexts::finished(at));
+    list.setRemark(3, RowTexts::failedRemark(at));
+    list.setStatus(4, RowTexts::ready());
+    window.findChild<ToolStrip *>()->light(2)->setFillColour(DownloadDriver::LightRed);
+
+    window.show();
+    window.lightsTick();
+    emit driver.elapsedTextChanged(RowTexts::elapsed(125));
+
+    bool ok = true;
+    auto *tabs = window.findChild<QTabWidget *>(u"SSTab1"_s);
+    for (int i = 0; i < tabs->count(); ++i) {
+        if (!tabs->isTabVisible(i))
+            continue;
+        tabs->setCurrentIndex(i);
+        ok &= save(window, dir, u"tab%1"_s.arg(i));
+    }
+    tabs->setCurrentIndex(FormMain::ListTabIndex);
+    window.resize(1000, 640);
+    ok &= save(window, dir, u"tab1-large"_s);
+    window.resize(716, 442);
+
+    for (QAction *action : window.menuBar()->actions()) {
+        if (QMenu *menu = action->menu(); menu && action->isVisible())
+            ok &= save(*menu, dir, menu->objectName());
+    }
+
+    frmAbout about(dialogs, &window);
+    about.show();
+    ok &= save(about, dir, u"frmAbout"_s);
+    InternetOptionsDialog options(&window);
+    options.show();
+    ok &= save(options, dir, u"InternetOptionsDialog"_s);
+    AddUrlDialog addUrl(list, &window);
+    addUrl.show();
+    ok &= save(addUrl, dir, u"AddURL"_s);
+    return ok ? 0 : 1;
+}

@@ -1,0 +1,134 @@
+#include "WindowRig.h"
+
+#include "shell/AboutBox.h"
+#include "shell/Resources.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestAboutBox : public QObject
+{
+    Q_OBJECT
+
+private:
+    QByteArray m_path;
+
+private slots:
+    void initTestCase()
+    {
+        QStandardPaths::setTestModeEnabled(true);
+        m_path = qgetenv("PATH");
+    }
+    void cleanup() { qputenv("PATH", m_path); }
+
+    void texts()
+    {
+        FakeDialogs dialogs;
+        frmAbout about(dialogs);
+        QCOMPARE(about.windowTitle(), u"关于 Quillmoor"_s);
+        auto *title = about.findChild<QLabel *>(u"lblTitle"_s);
+        QCOMPARE(title->text(), u"Quillmoor"_s);
+        QVERIFY(title->font().bold());
+        QVERIFY(title->font().pointSizeF() > about.font().pointSizeF());
+        QCOMPARE(title->palette().color(QPalette::WindowText), QColor(Qt::red));
+        QCOMPARE(about.findChild<QLabel *>(u"lblVersion"_s)->text(),
+                 u"版本 %1.%2.%3"_s.arg(QUILLMOOR_VERSION_MAJOR).arg(QUILLMOOR_VERSION_MINOR).arg(QUILLMOOR_VERSION_PATCH));
+        const QString link = about.findChild<QLabel *>(u"Label4"_s)->text();
+        QVERIFY(link.startsWith(u"软件升级："_s));
+        QVERIFY2(link.contains(u"file://"_s) && !link.contains(u"http"_s), qPrintable(link));
+        QCOMPARE(about.findChild<QLabel *>(u"Label4"_s)->toolTip(), u"去看一看..."_s);
+        QCOMPARE(about.findChild<QLabel *>(u"Image1"_s)->toolTip(), u"去看一看..."_s);
+        auto *ok = about.findChild<QPushButton *>(u"cmdOK"_s);
+        QCOMPARE(ok->text(), u"确定"_s);
+        QVERIFY(ok->isDefault());
+        QCOMPARE(about.findChild<QPushButton *>(u"cmdSysInfo"_s)->text(), u"系统信息(&S)..."_s);
+    }
+
+    void makerLinkOpensTheShippedManual_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::newRow("address") << u"Label4"_s;
+        QTest::newRow("logo") << u"Image1"_s;
+    }
+
+    void makerLinkOpensTheShippedManual()
+    {
+        QFETCH(QString, control);
+        FakeDialogs dialogs;
+        frmAbout about(dialogs);
+        about.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&about));
+        QTest::mouseClick(about.findChild<QLabel *>(control), Qt::LeftButton);
+        QCOMPARE(dialogs.openedAddresses.size(), 1);
+        const QUrl opened(dialogs.openedAddresses.constFirst());
+        QVERIFY(opened.isLocalFile());
+        QVERIFY2(QFile::exists(opened.toLocalFile()), qPrintable(opened.toLocalFile()));
+        QCOMPARE(opened.toLocalFile(), Resources::helpPagePath());
+    }
+
+    void systemInformation_data()
+    {
+        QTest::addColumn<bool>("toolOnPath");
+        QTest::addColumn<QString>("tool");
+        QTest::newRow("nothing on the PATH: message, dialog stays") << false << QString();
+        QTest::newRow("first tool found: started") << true << u"hardinfo"_s;
+        QTest::newRow("a later tool of the list: started") << true << u"xfce4-taskmanager"_s;
+    }
+
+    void systemInformation()
+    {
+        QFETCH(bool, toolOnPath);
+        QFETCH(QString, tool);
+        QTemporaryDir bin;
+        const QString marker = bin.filePath(u"started"_s);
+        if (toolOnPath) {
+            QFile script(bin.filePath(tool));
+            QVERIFY(script.open(QIODevice::WriteOnly));
+            script.write("#!/bin/sh\n/usr/bin/touch '" + marker.toUtf8() + "'\n");
+            script.close();
+            script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        }
+        qputenv("PATH", toolOnPath ? bin.path().toUtf8() : QByteArray());
+
+        FakeDialogs dialogs;
+        frmAbout about(dialogs);
+        about.show();
+        about.findChild<QPushButton *>(u"cmdSysInfo"_s)->click();
+
+        QVERIFY(about.isVisible());
+        if (toolOnPath) {
+            QTRY_VERIFY(QFile::exists(marker));
+            QVERIFY(dialogs.messages.isEmpty());
+        } else {
+            QCOMPARE(dialogs.messageTexts(), QStringList{u"此时系统信息不可用"_s});
+            QCOMPARE(dialogs.messages.constFirst().icon, Dialogs::Icon::None);
+        }
+    }
+
+    void enterAndEscapeClose_data()
+    {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Enter") << int(Qt::Key_Return);
+        QTest::newRow("Escape") << int(Qt::Key_Escape);
+    }
+
+    void enterAndEscapeClose()
+    {
+        QFETCH(int, key);
+        FakeDialogs dialogs;
+        frmAbout about(dialogs);
+        about.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&about));
+        QTest::keyClick(&about, Qt::Key(key));
+        QVERIFY(!about.isVisible());
+    }
+};
+
+QTEST_MAIN(TestAboutBox)
+#include "tst_aboutbox.moc"
