@@ -107,6 +107,8 @@ SettingCheck<QString> checkLoginUrl(const QString &text);       // "登陆网址
 // The lenient number test: blanks around, a sign and a decimal point are accepted; the value
 // is the nearest whole number. Empty or junk text gives nothing.
 std::optional<double> lenientNumber(const QString &text);
+// The same test, giving the value as written (the range checks compare this one).
+std::optional<double> lenientValue(const QString &text);
 
 // Appends the platform separator "/" unless the text already ends with it.
 QString AddBackslash(const QString &path);

@@ -19,6 +19,9 @@ public:
     static QString applicationName();
     static QString sectionName();
 
+    // The file the values live in.
+    QString fileName() const;
+
 private:
     mutable QSettings m_settings;
 };

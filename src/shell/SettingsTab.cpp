@@ -1,0 +1,430 @@
+#include "shell/SettingsTab.h"
+
+#include "engine/DownloadSettings.h"
+#include "engine/PageSourceReplacements.h"
+#include "platform/Dialogs.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFocusEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTabWidget>
+#include <QTimer>
+#include <QToolTip>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QLabel *label(const QString &objectName, const QString &text, QWidget *parent)
+{
+    auto *l = new QLabel(text, parent);
+    l->setObjectName(objectName);
+    return l;
+}
+
+QLineEdit *lineEdit(const QString &objectName, QWidget *parent)
+{
+    auto *e = new QLineEdit(parent);
+    e->setObjectName(objectName);
+    return e;
+}
+
+QRadioButton *option(const QString &objectName, const QString &caption, QWidget *parent)
+{
+    auto *b = new QRadioButton(caption, parent);
+    b->setObjectName(objectName);
+    return b;
+}
+
+// A narrow box sized for a few digits, as the short numeric boxes of the tab are.
+void setCharsWide(QLineEdit *box, int chars)
+{
+    const int digits = box->fontMetrics().horizontalAdvance(u"0"_s) * chars;
+    box->setFixedWidth(digits + 14);
+}
+
+// One line of a replacement text for the list: control characters as their visible pictures,
+// long texts shortened.
+QString shown(const QString &text)
+{
+    constexpr int maxChars = 40;
+    QString out;
+    for (const QChar c : text.left(maxChars))
+        out += c.unicode() < 0x20 ? QChar(0x2400 + c.unicode()) : c;
+    if (text.size() > maxChars)
+        out += u'…';
+    return out;
+}
+
+bool isRefocusableReason(Qt::FocusReason reason)
+{
+    // Leaving the window (another window, a menu, a popup) is not leaving the box.
+    return reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason
+        && reason != Qt::MenuBarFocusReason;
+}
+
+} // namespace
+
+SettingsTab::SettingsTab(DownloadSettings &settings, PageSourceReplacements &replacements,
+                         Dialogs &dialogs, QWidget *parent)
+    : QWidget(parent)
+    , m_settings(settings)
+    , m_replacements(replacements)
+    , m_dialogs(dialogs)
+{
+    // Row 1: save folder.
+    auto *label4 = label(u"Label4"_s, u"所有文件保存文件夹："_s, this);
+    m_folder = lineEdit(u"Text3"_s, this);
+    m_folder->setReadOnly(true);
+    QPalette tipColours = m_folder->palette();
+    tipColours.setColor(QPalette::Base, QToolTip::palette().color(QPalette::ToolTipBase));
+    tipColours.setColor(QPalette::Text, QToolTip::palette().color(QPalette::ToolTipText));
+    m_folder->setPalette(tipColours);
+    m_browse = new QPushButton(u"浏览..."_s, this);
+    m_browse->setObjectName(u"Command6"_s);
+    auto *row1 = new QHBoxLayout;
+    row1->addWidget(label4);
+    row1->addWidget(m_folder, 1);
+    row1->addWidget(m_browse);
+
+    // Row 2: login address.
+    auto *label5 = label(u"Label5"_s, u"登陆网址："_s, this);
+    m_loginUrl = lineEdit(u"Text5"_s, this);
+    auto *row2 = new QHBoxLayout;
+    row2->addWidget(label5);
+    row2->addWidget(m_loginUrl, 1);
+
+    // Row 3: name rule and download mode.
+    auto *frame1 = new QGroupBox(u"保存文件名"_s, this);
+    frame1->setObjectName(u"Frame1"_s);
+    m_nameByLink = option(u"Option2"_s, DownloadSettings::nameByLink(), frame1);
+    m_nameByUrl = option(u"Option1"_s, DownloadSettings::nameByUrl(), frame1);
+    auto *frame1Layout = new QVBoxLayout(frame1);
+    frame1Layout->addWidget(m_nameByLink);
+    frame1Layout->addWidget(m_nameByUrl);
+
+    auto *frame3 = new QGroupBox(u"下载方式"_s, this);
+    frame3->setObjectName(u"Frame3"_s);
+    m_fast = option(u"Option6"_s, DownloadSettings::modeFast(), frame3);
+    m_page = option(u"Option7"_s, DownloadSettings::modePage(), frame3);
+    auto *frame3Layout = new QVBoxLayout(frame3);
+    frame3Layout->addWidget(m_fast);
+    frame3Layout->addWidget(m_page);
+
+    auto *row3 = new QHBoxLayout;
+    row3->addWidget(frame1, 1);
+    row3->addWidget(frame3, 1);
+
+    // Rows 4 to 6: same-name rule on the left; timer, threads and separator on the right.
+    auto *frame2 = new QGroupBox(u"对相同文件名"_s, this);
+    frame2->setObjectName(u"Frame2"_s);
+    m_skip = option(u"Option3"_s, DownloadSettings::collisionSkip(), frame2);
+    m_overwrite = option(u"Option4"_s, DownloadSettings::collisionOverwrite(), frame2);
+    m_rename = option(u"Option5"_s, DownloadSettings::collisionRename(), frame2);
+    auto *frame2Layout = new QVBoxLayout(frame2);
+    frame2Layout->addWidget(m_skip);
+    frame2Layout->addWidget(m_overwrite);
+    frame2Layout->addWidget(m_rename);
+
+    m_timed = new QCheckBox(u"定时下载"_s, this);
+    m_timed->setObjectName(u"Check1"_s);
+    auto *label2 = label(u"Label2"_s, u"时间间隔："_s, this);
+    m_interval = lineEdit(u"Text2"_s, this);
+    m_interval->setMaxLength(4);
+    m_interval->setText(u"60"_s);
+    setCharsWide(m_interval, 4);
+    auto *label3 = label(u"Label3"_s, u"（分钟）[取值：1－1440]"_s, this);
+    auto *row4 = new QHBoxLayout;
+    row4->addWidget(m_timed);
+    row4->addSpacing(12);
+    row4->addWidget(label2);
+    row4->addWidget(m_interval);
+    row4->addWidget(label3);
+    row4->addStretch(1);
+
+    auto *label6 = label(u"Label6"_s, u"下载线程数："_s, this);
+    m_threads = lineEdit(u"Text4"_s, this);
+    m_threads->setMaxLength(2);
+    m_threads->setText(u"5"_s);
+    setCharsWide(m_threads, 3);
+    auto *label7 = label(u"Label7"_s, u"[1-10个]"_s, this);
+    auto *row5 = new QHBoxLayout;
+    row5->addWidget(label6);
+    row5->addWidget(m_threads);
+    row5->addWidget(label7);
+    row5->addStretch(1);
+
+    auto *label1 = label(u"Label1"_s, u"导入文件的连接符："_s, this);
+    m_separator = lineEdit(u"Text1"_s, this);
+    m_separator->setText(u"->"_s);
+    setCharsWide(m_separator, 3);
+    auto *row6 = new QHBoxLayout;
+    row6->addWidget(label1);
+    row6->addWidget(m_separator);
+    row6->addStretch(1);
+
+    auto *rightColumn = new QVBoxLayout;
+    rightColumn->addLayout(row4);
+    rightColumn->addLayout(row5);
+    rightColumn->addLayout(row6);
+    rightColumn->addStretch(1);
+    auto *rows4to6 = new QHBoxLayout;
+    rows4to6->addWidget(frame2, 1);
+    rows4to6->addLayout(rightColumn, 1);
+
+    auto *page = new QVBoxLayout(this);
+    page->addLayout(row1);
+    page->addLayout(row2);
+    page->addLayout(row3);
+    page->addLayout(rows4to6);
+    page->addWidget(buildFrame4());
+    page->addStretch(1);
+
+    // The window's initial selection; showSettings() moves it to the loaded values.
+    m_nameByLink->setChecked(true);
+    m_rename->setChecked(true);
+    m_fast->setChecked(true);
+
+    for (QRadioButton *b : {m_nameByUrl, m_nameByLink, m_skip, m_overwrite, m_rename, m_fast, m_page})
+        connectOption(b);
+    for (QLineEdit *box : {m_separator, m_interval, m_threads, m_loginUrl})
+        box->installEventFilter(this);
+    connect(m_browse, &QPushButton::clicked, this, &SettingsTab::browseFolder);
+    connect(m_timed, &QCheckBox::toggled, this, &SettingsTab::timedDownloadToggled);
+}
+
+QWidget *SettingsTab::buildFrame4()
+{
+    m_replaceFrame = new QGroupBox(u"   下载网页源代码替换"_s, this);
+    m_replaceFrame->setObjectName(u"Frame4"_s);
+    m_replaceFrame->setCheckable(true);
+    m_replaceFrame->setChecked(false);
+
+    auto *countLabel = label(u"replaceCountLabel"_s, u"需要替换的条数："_s, m_replaceFrame);
+    m_replaceCount = label(u"replaceCount"_s, u"0"_s, m_replaceFrame);
+    m_replaceList = new QComboBox(m_replaceFrame);
+    m_replaceList->setObjectName(u"Combo1"_s);
+    m_replaceList->addItem(u"0"_s);
+    m_replaceList->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_replaceList->setMinimumContentsLength(24);
+    auto *deleteButton = new QPushButton(u"删除"_s, m_replaceFrame);
+    deleteButton->setObjectName(u"replaceDeleteButton"_s);
+
+    auto *findLabel = label(u"replaceFindLabel"_s, u"被替换内容："_s, m_replaceFrame);
+    m_replaceFind = lineEdit(u"replaceFindText"_s, m_replaceFrame);
+    auto *withLabel = label(u"replaceWithLabel"_s, u"替换为："_s, m_replaceFrame);
+    m_replaceWith = lineEdit(u"replaceWithText"_s, m_replaceFrame);
+    auto *addButton = new QPushButton(u"添加"_s, m_replaceFrame);
+    addButton->setObjectName(u"replaceAddButton"_s);
+
+    auto *countRow = new QHBoxLayout;
+    countRow->setSpacing(0);
+    countRow->addWidget(countLabel);
+    countRow->addWidget(m_replaceCount);
+
+    auto *grid = new QGridLayout(m_replaceFrame);
+    grid->addLayout(countRow, 0, 0);
+    grid->addWidget(m_replaceList, 0, 1);
+    grid->addWidget(deleteButton, 0, 2);
+    grid->addWidget(findLabel, 1, 0);
+    grid->addWidget(m_replaceFind, 1, 1);
+    grid->addWidget(withLabel, 2, 0);
+    grid->addWidget(m_replaceWith, 2, 1);
+    grid->addWidget(addButton, 2, 2);
+    grid->setColumnStretch(1, 1);
+
+    connect(m_replaceFrame, &QGroupBox::toggled, this, [this](bool on) { m_replacements.setEnabled(on); });
+    connect(addButton, &QPushButton::clicked, this, &SettingsTab::addReplacement);
+    connect(deleteButton, &QPushButton::clicked, this, &SettingsTab::deleteReplacement);
+    return m_replaceFrame;
+}
+
+void SettingsTab::connectOption(QRadioButton *button)
+{
+    // A selection change, by the user or by program code, runs the handler; so does a click on
+    // the button that is already selected, which changes nothing.
+    connect(button, &QRadioButton::toggled, this, [this, button](bool on) {
+        if (on)
+            optionChosen(button);
+    });
+    connect(button, &QRadioButton::pressed, this, [this, button] {
+        m_pressedOption = button;
+        m_pressedWasChecked = button->isChecked();
+    });
+    connect(button, &QRadioButton::clicked, this, [this, button] {
+        const bool unchanged = m_pressedOption == button && m_pressedWasChecked;
+        m_pressedOption = nullptr;
+        if (unchanged)
+            optionChosen(button);
+    });
+}
+
+void SettingsTab::optionChosen(QAbstractButton *button)
+{
+    if (button == m_nameByLink)
+        m_settings.setNameMethod(DownloadSettings::nameByLink());
+    else if (button == m_nameByUrl)
+        m_settings.setNameMethod(DownloadSettings::nameByUrl());
+    else if (button == m_skip)
+        m_settings.setCollisionMethod(DownloadSettings::collisionSkip());
+    else if (button == m_overwrite)
+        m_settings.setCollisionMethod(DownloadSettings::collisionOverwrite());
+    else if (button == m_rename)
+        m_settings.setCollisionMethod(DownloadSettings::collisionRename());
+    else if (button == m_fast || button == m_page) {
+        const bool fast = button == m_fast;
+        emit modeAboutToChange(fast);
+        m_settings.setDownloadMode(fast ? DownloadSettings::modeFast() : DownloadSettings::modePage());
+    }
+}
+
+void SettingsTab::showSettings()
+{
+    m_interval->setText(QString::number(m_settings.intervalMinutes()));
+    (m_settings.nameMethod() == DownloadSettings::nameByLink() ? m_nameByLink : m_nameByUrl)->setChecked(true);
+    const QString &collision = m_settings.collisionMethod();
+    if (collision == DownloadSettings::collisionSkip())
+        m_skip->setChecked(true);
+    else if (collision == DownloadSettings::collisionOverwrite())
+        m_overwrite->setChecked(true);
+    else if (collision == DownloadSettings::collisionRename())
+        m_rename->setChecked(true);
+    m_separator->setText(m_settings.separator());
+    m_threads->setText(QString::number(m_settings.threadCount()));
+    m_folder->setText(m_settings.saveFolder());
+    (m_settings.fastMode() ? m_fast : m_page)->setChecked(true);
+    m_loginUrl->setText(m_settings.loginUrl());
+
+    {
+        const QSignalBlocker quiet(m_replaceFrame); // showing the stored tick is not a change
+        m_replaceFrame->setChecked(m_replacements.enabled());
+    }
+    showReplacements(0);
+}
+
+QString SettingsTab::separatorText() const
+{
+    return m_separator->text();
+}
+
+QCheckBox *SettingsTab::timedDownloadBox() const
+{
+    return m_timed;
+}
+
+bool SettingsTab::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::FocusOut && !m_returningFocus) {
+        auto *box = qobject_cast<QLineEdit *>(watched);
+        const auto reason = static_cast<QFocusEvent *>(event)->reason();
+        if (box && isRefocusableReason(reason))
+            acceptBox(box);
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+bool SettingsTab::acceptBox(QLineEdit *box)
+{
+    const QString text = box->text();
+    QString message;
+    if (box == m_separator) {
+        const auto check = checkSeparator(text);
+        if (check.accepted())
+            m_settings.setSeparator(*check.value);
+        message = check.message;
+    } else if (box == m_interval) {
+        const auto check = checkIntervalMinutes(text);
+        if (check.accepted())
+            m_settings.setIntervalMinutes(*check.value);
+        message = check.message;
+    } else if (box == m_threads) {
+        const auto check = checkThreadCount(text);
+        if (check.accepted())
+            m_settings.setThreadCount(*check.value);
+        message = check.message;
+    } else if (box == m_loginUrl) {
+        const auto check = checkLoginUrl(text);
+        if (check.accepted())
+            m_settings.setLoginUrl(*check.value);
+        message = check.message;
+    }
+    if (message.isEmpty())
+        return true;
+    // The focus is still on its way to the next widget: refuse once it has arrived.
+    QTimer::singleShot(0, box, [this, box, message] { refuse(box, message); });
+    return false;
+}
+
+void SettingsTab::refuse(QLineEdit *box, const QString &message)
+{
+    m_dialogs.message(message, Dialogs::Icon::Critical);
+    // A tab change may have hidden the box: bring its page back so that it can take the focus.
+    for (QWidget *w = box->parentWidget(); w; w = w->parentWidget()) {
+        if (auto *tabs = qobject_cast<QTabWidget *>(w)) {
+            for (int i = 0; i < tabs->count(); ++i) {
+                if (tabs->widget(i)->isAncestorOf(box))
+                    tabs->setCurrentIndex(i);
+            }
+        }
+    }
+    m_returningFocus = true;
+    box->setFocus(Qt::OtherFocusReason);
+    m_returningFocus = false;
+}
+
+void SettingsTab::browseFolder()
+{
+    const QString chosen = m_dialogs.chooseFolder(u"请选择文件夹: "_s, m_folder->text());
+    if (!chosen.isEmpty())
+        m_folder->setText(AddBackslash(chosen));
+    if (!m_folder->text().isEmpty()) {
+        m_settings.setSaveFolder(m_folder->text());
+    } else {
+        m_dialogs.message(u"请选择下载文件保存路径！"_s, Dialogs::Icon::Information);
+        m_browse->setFocus(Qt::OtherFocusReason);
+    }
+}
+
+void SettingsTab::addReplacement()
+{
+    if (!m_replacements.add(m_replaceFind->text(), m_replaceWith->text()))
+        return;
+    m_replaceFind->clear();
+    m_replaceWith->clear();
+    showReplacements(m_replacements.count() - 1);
+}
+
+void SettingsTab::deleteReplacement()
+{
+    const int index = m_replaceList->currentIndex();
+    if (!m_replacements.removeAt(index))
+        return;
+    showReplacements(std::min(index, m_replacements.count() - 1));
+}
+
+void SettingsTab::showReplacements(int select)
+{
+    const int count = m_replacements.count();
+    m_replaceCount->setText(QString::number(count));
+    m_replaceList->clear();
+    if (count == 0) {
+        m_replaceList->addItem(u"0"_s);
+        return;
+    }
+    for (int i = 0; i < count; ++i) {
+        const auto &pair = m_replacements.pairs()[static_cast<std::size_t>(i)];
+        m_replaceList->addItem(QString::number(i + 1) + u": "_s + shown(pair.find) + u" → "_s
+                               + shown(pair.replacement));
+    }
+    m_replaceList->setCurrentIndex(std::clamp(select, 0, count - 1));
+}

@@ -1,0 +1,122 @@
+#include "engine/UrlList.h"
+#include "shell/AddUrlDialog.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+using namespace Qt::Literals::StringLiterals;
+
+class TestAddUrl : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void layoutAndCaptions()
+    {
+        UrlList list;
+        AddUrlDialog dialog(list);
+        QCOMPARE(dialog.objectName(), u"AddURL"_s);
+        QCOMPARE(dialog.windowTitle(), u"添加网址"_s);
+        QVERIFY(dialog.isModal());
+        QCOMPARE(dialog.findChild<QLabel *>(u"Label1"_s)->text(), u"链接名称："_s);
+        bool addressLabel = false;
+        for (QLabel *l : dialog.findChildren<QLabel *>())
+            addressLabel |= l->text() == u"网址："_s;
+        QVERIFY(addressLabel);
+        QCOMPARE(dialog.findChild<QPushButton *>(u"Command1"_s)->text(), u"加入列表"_s);
+        QCOMPARE(dialog.findChild<QPushButton *>(u"Command2"_s)->text(), u"关闭"_s);
+        QVERIFY(dialog.findChild<QLineEdit *>(u"Text1"_s)->text().isEmpty());
+        QVERIFY(dialog.findChild<QLineEdit *>(u"Text2"_s)->text().isEmpty());
+
+        // Tab order: Text1, Text2, Command1, Command2.
+        QStringList order;
+        QWidget *w = dialog.findChild<QLineEdit *>(u"Text1"_s);
+        for (int i = 0; i < 4; ++i) {
+            order.append(w->objectName());
+            do
+                w = w->nextInFocusChain();
+            while (w->focusPolicy() == Qt::NoFocus);
+        }
+        QCOMPARE(order, (QStringList{u"Text1"_s, u"Text2"_s, u"Command1"_s, u"Command2"_s}));
+    }
+
+    void addToList_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("address");
+        QTest::addColumn<bool>("added");
+
+        QTest::newRow("plain entry") << u"首页"_s << u"http://example.org/"_s << true;
+        QTest::newRow("blank kept on each side of the name, trailing blank of the address kept")
+            << u" 名 "_s << u"http://a/b "_s << true;
+        QTest::newRow("capital HTTPS") << u"n"_s << u"HTTPS://A/"_s << true;
+        QTest::newRow("name of blanks only") << u"   "_s << u"http://a/"_s << false;
+        QTest::newRow("empty name") << QString() << u"http://a/"_s << false;
+        QTest::newRow("leading blank before http") << u"n"_s << u" http://a/"_s << false;
+        QTest::newRow("ftp address") << u"n"_s << u"ftp://a/"_s << false;
+        QTest::newRow("empty address") << u"n"_s << QString() << false;
+        QTest::newRow("ten thousand characters") << QString(10000, u'名') << u"http://"_s + QString(10000, u'a') << true;
+        QTest::newRow("junk characters") << u"\t\x01\uFFFF"_s << u"httpjunk\t"_s << true;
+    }
+
+    void addToList()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, address);
+        QFETCH(bool, added);
+
+        UrlList list;
+        list.append(u"old"_s, u"http://old/"_s);
+        AddUrlDialog dialog(list);
+        dialog.show();
+        auto *nameBox = dialog.findChild<QLineEdit *>(u"Text1"_s);
+        auto *addressBox = dialog.findChild<QLineEdit *>(u"Text2"_s);
+        nameBox->setText(name);
+        addressBox->setText(address);
+        QTest::mouseClick(dialog.findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
+
+        QVERIFY(dialog.isVisible());
+        if (added) {
+            QCOMPARE(list.count(), 2);
+            QCOMPARE(list.linkName(2), name);
+            QCOMPARE(list.url(2), address);
+            QVERIFY(list.status(2).isEmpty() && list.progress(2).isEmpty() && list.remark(2).isEmpty());
+            QVERIFY(nameBox->text().isEmpty());
+            QVERIFY(addressBox->text().isEmpty());
+        } else {
+            QCOMPARE(list.count(), 1);
+            QCOMPARE(nameBox->text(), name);
+            QCOMPARE(addressBox->text(), address);
+        }
+    }
+
+    void eachEntryAddsOneRowAndCloseEnds()
+    {
+        UrlList list;
+        AddUrlDialog dialog(list);
+        dialog.show();
+        dialog.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&dialog));
+        auto *nameBox = dialog.findChild<QLineEdit *>(u"Text1"_s);
+        for (const QString &n : {u"one"_s, u"two"_s}) {
+            nameBox->setFocus(Qt::MouseFocusReason);
+            QTest::keyClicks(nameBox, n);
+            QTest::keyClick(nameBox, Qt::Key_Tab);
+            QTest::keyClicks(QApplication::focusWidget(), u"http://h/"_s + n);
+            QTest::mouseClick(dialog.findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
+        }
+        QCOMPARE(list.count(), 2);
+        QCOMPARE(list.url(2), u"http://h/two"_s);
+
+        QTest::mouseClick(dialog.findChild<QPushButton *>(u"Command2"_s), Qt::LeftButton);
+        QVERIFY(!dialog.isVisible());
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QCOMPARE(list.count(), 2);
+    }
+};
+
+QTEST_MAIN(TestAddUrl)
+#include "tst_addurl.moc"

@@ -1,0 +1,591 @@
+#include "engine/DownloadSettings.h"
+#include "engine/PageSourceReplacements.h"
+#include "platform/MemorySettingsStore.h"
+#include "shell/SettingsTab.h"
+#include "support/FakeDialogs.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTabWidget>
+#include <QTest>
+#include <QToolTip>
+
+#include <memory>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+const QString intervalMessage = u"必须填入大于1,小于1440的数字！"_s;
+const QString threadMessage = u"必须填入大于0,小于11的数字！"_s;
+const QString separatorMessage = u"不能为空!"_s;
+const QString loginMessage = u"登陆网址格式错误!"_s;
+
+// One settings tab on an active window, over a store the test may pre-fill.
+struct Fixture
+{
+    explicit Fixture(const QMap<QString, QString> &stored = {})
+    {
+        for (auto it = stored.begin(); it != stored.end(); ++it)
+            store.SaveSetting(it.key(), it.value());
+        settings.load();
+        tabs.addTab(new QWidget, u"网址列表"_s);
+        tab = new SettingsTab(settings, replacements, dialogs);
+        tabs.addTab(tab, u"下载设置"_s);
+        tabs.setCurrentWidget(tab);
+        tabs.show();
+        tabs.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&tabs));
+        tab->showSettings();
+    }
+
+    template <typename T>
+    T *child(const QString &name) const
+    {
+        auto *w = tab->findChild<T *>(name);
+        if (!w)
+            qFatal("missing control %s", qPrintable(name));
+        return w;
+    }
+    QLineEdit *box(const QString &name) const { return child<QLineEdit>(name); }
+    QString stored(const QString &key) const { return store.values().value(key, u"<absent>"_s); }
+
+    // Types the text into the box (after emptying it) and presses Tab to leave it.
+    void typeAndLeave(const QString &name, const QString &text)
+    {
+        QLineEdit *b = box(name);
+        b->setFocus(Qt::MouseFocusReason);
+        b->setText(text);
+        QTest::keyClick(b, Qt::Key_Tab);
+        QCoreApplication::processEvents(); // a refusal is shown once the focus has moved
+    }
+
+    MemorySettingsStore store;
+    DownloadSettings settings{store};
+    PageSourceReplacements replacements{store};
+    FakeDialogs dialogs;
+    QTabWidget tabs;
+    SettingsTab *tab = nullptr;
+};
+
+// Clicks an option button on its round indicator (a wide button takes clicks only on its
+// indicator and caption).
+void clickOption(QRadioButton *button)
+{
+    QTest::mouseClick(button, Qt::LeftButton, {}, QPoint(6, button->height() / 2));
+}
+
+} // namespace
+
+class TestSettingsTab : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
+
+    void captions_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("caption");
+        const QList<std::pair<QString, QString>> rows{
+            {u"Command6"_s, u"浏览..."_s},
+            {u"Frame1"_s, u"保存文件名"_s},
+            {u"Option2"_s, u"链接名称"_s},
+            {u"Option1"_s, u"原文件名"_s},
+            {u"Frame2"_s, u"对相同文件名"_s},
+            {u"Option3"_s, u"跳过"_s},
+            {u"Option4"_s, u"覆盖"_s},
+            {u"Option5"_s, u"自动重命名"_s},
+            {u"Frame3"_s, u"下载方式"_s},
+            {u"Option6"_s, u"快速下载"_s},
+            {u"Option7"_s, u"模拟网页下载(仅用于网页格式的文件！)"_s},
+            {u"Check1"_s, u"定时下载"_s},
+            {u"Label1"_s, u"导入文件的连接符："_s},
+            {u"Label2"_s, u"时间间隔："_s},
+            {u"Label3"_s, u"（分钟）[取值：1－1440]"_s},
+            {u"Label4"_s, u"所有文件保存文件夹："_s},
+            {u"Label5"_s, u"登陆网址："_s},
+            {u"Label6"_s, u"下载线程数："_s},
+            {u"Label7"_s, u"[1-10个]"_s},
+            {u"Frame4"_s, u"   下载网页源代码替换"_s},
+        };
+        for (const auto &[name, caption] : rows)
+            QTest::newRow(qPrintable(name)) << name << caption;
+    }
+
+    void captions()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, caption);
+        Fixture f;
+        QObject *control = f.tab->findChild<QObject *>(name);
+        QVERIFY(control);
+        const QString text = control->property("text").isValid() ? control->property("text").toString()
+                                                                 : control->property("title").toString();
+        QCOMPARE(text, caption);
+    }
+
+    void frameMembersAndOrder()
+    {
+        Fixture f;
+        const auto inFrame = [&](const QString &option, const QString &frame) {
+            return f.child<QGroupBox>(frame)->isAncestorOf(f.child<QRadioButton>(option));
+        };
+        QVERIFY(inFrame(u"Option1"_s, u"Frame1"_s) && inFrame(u"Option2"_s, u"Frame1"_s));
+        QVERIFY(inFrame(u"Option3"_s, u"Frame2"_s) && inFrame(u"Option5"_s, u"Frame2"_s));
+        QVERIFY(inFrame(u"Option6"_s, u"Frame3"_s) && inFrame(u"Option7"_s, u"Frame3"_s));
+        const auto y = [&](const QString &name) { return f.child<QWidget>(name)->mapTo(f.tab, QPoint()).y(); };
+        QVERIFY(y(u"Option2"_s) < y(u"Option1"_s));
+        QVERIFY(y(u"Option3"_s) < y(u"Option4"_s) && y(u"Option4"_s) < y(u"Option5"_s));
+        QVERIFY(y(u"Option6"_s) < y(u"Option7"_s));
+        QVERIFY(y(u"Text3"_s) < y(u"Text5"_s) && y(u"Text5"_s) < y(u"Frame1"_s));
+        QVERIFY(y(u"Frame1"_s) < y(u"Frame2"_s) && y(u"Frame2"_s) < y(u"Frame4"_s));
+        QVERIFY(f.child<QGroupBox>(u"Frame4"_s)->isCheckable());
+    }
+
+    void startUpFromEmptyStore()
+    {
+        Fixture f;
+        QVERIFY(f.child<QRadioButton>(u"Option2"_s)->isChecked());
+        QVERIFY(f.child<QRadioButton>(u"Option5"_s)->isChecked());
+        QVERIFY(f.child<QRadioButton>(u"Option6"_s)->isChecked());
+        QCOMPARE(f.box(u"Text2"_s)->text(), u"60"_s);
+        QCOMPARE(f.box(u"Text4"_s)->text(), u"5"_s);
+        QCOMPARE(f.box(u"Text1"_s)->text(), u"->"_s);
+        QCOMPARE(f.box(u"Text3"_s)->text(), DownloadSettings::defaultSaveFolder());
+        QCOMPARE(f.box(u"Text5"_s)->text(), DownloadSettings::defaultLoginUrl());
+        QVERIFY(!f.tab->timedDownloadBox()->isChecked());
+        QCOMPARE(f.tab->timedDownloadBox()->objectName(), u"Check1"_s);
+        QVERIFY(!f.child<QGroupBox>(u"Frame4"_s)->isChecked());
+        auto *combo = f.child<QComboBox>(u"Combo1"_s);
+        QCOMPARE(combo->count(), 1);
+        QCOMPARE(combo->currentText(), u"0"_s);
+        QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    void boxProperties()
+    {
+        Fixture f;
+        QCOMPARE(f.box(u"Text2"_s)->maxLength(), 4);
+        QCOMPARE(f.box(u"Text4"_s)->maxLength(), 2);
+        QLineEdit *folder = f.box(u"Text3"_s);
+        QVERIFY(folder->isReadOnly());
+        QCOMPARE(folder->palette().color(QPalette::Base), QToolTip::palette().color(QPalette::ToolTipBase));
+
+        QTest::keyClicks(f.box(u"Text2"_s), u"12345"_s);
+        QCOMPARE(f.box(u"Text2"_s)->text(), u"6012"_s);
+        f.box(u"Text4"_s)->clear();
+        QTest::keyClicks(f.box(u"Text4"_s), u"123"_s);
+        QCOMPARE(f.box(u"Text4"_s)->text(), u"12"_s);
+    }
+
+    void startUpRules_data()
+    {
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("storedText");
+        QTest::addColumn<QString>("selected");
+        QTest::addColumn<QString>("storedAfter");
+        QTest::addColumn<int>("modeChanges");
+
+        const QString nameKey = DownloadSettings::keyNameMethod();
+        const QString ruleKey = DownloadSettings::keyCollisionMethod();
+        const QString modeKey = DownloadSettings::keyDownloadMode();
+        QTest::newRow("name rule of the file's own name") << nameKey << u"原文件名"_s << u"Option1"_s << u"原文件名"_s << 0;
+        QTest::newRow("unknown name rule becomes the file's own name")
+            << nameKey << u"链接"_s << u"Option1"_s << u"原文件名"_s << 0;
+        QTest::newRow("same-name rule skip") << ruleKey << u"跳过"_s << u"Option3"_s << u"跳过"_s << 0;
+        QTest::newRow("same-name rule overwrite") << ruleKey << u"覆盖"_s << u"Option4"_s << u"覆盖"_s << 0;
+        QTest::newRow("unknown same-name rule shows and stores rename")
+            << ruleKey << u"跳过 "_s << u"Option5"_s << u"自动重命名"_s << 0;
+        QTest::newRow("page mode") << modeKey << DownloadSettings::modePage() << u"Option7"_s
+                                   << DownloadSettings::modePage() << 1;
+        QTest::newRow("unknown mode starts in page mode")
+            << modeKey << u"快速"_s << u"Option7"_s << DownloadSettings::modePage() << 1;
+        QTest::newRow("fast mode stays without a mode change") << modeKey << u"快速下载"_s << u"Option6"_s
+                                                               << u"快速下载"_s << 0;
+    }
+
+    void startUpRules()
+    {
+        QFETCH(QString, key);
+        QFETCH(QString, storedText);
+        QFETCH(QString, selected);
+        QFETCH(QString, storedAfter);
+        QFETCH(int, modeChanges);
+
+        MemorySettingsStore store;
+        store.SaveSetting(key, storedText);
+        DownloadSettings settings(store);
+        settings.load();
+        PageSourceReplacements replacements(store);
+        FakeDialogs dialogs;
+        SettingsTab tab(settings, replacements, dialogs);
+        QSignalSpy modeSpy(&tab, &SettingsTab::modeAboutToChange);
+        tab.showSettings();
+
+        QVERIFY(tab.findChild<QRadioButton *>(selected)->isChecked());
+        QCOMPARE(store.values().value(key), storedAfter);
+        QCOMPARE(modeSpy.count(), modeChanges);
+        if (modeChanges)
+            QCOMPARE(modeSpy.first().first().toBool(), false);
+        QVERIFY(!settings.fastMode() == tab.findChild<QRadioButton *>(u"Option7"_s)->isChecked());
+    }
+
+    void boxes_data()
+    {
+        QTest::addColumn<QString>("box");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("storedText"); // empty: refused with the message
+        QTest::addColumn<QString>("message");
+
+        const QString interval = DownloadSettings::keyInterval();
+        const QString threads = DownloadSettings::keyThreadCount();
+        const QString separator = DownloadSettings::keySeparator();
+        const QString login = DownloadSettings::keyLoginUrl();
+        QTest::newRow("interval 1 is the lower bound") << u"Text2"_s << u"1"_s << interval << u"1"_s << QString();
+        QTest::newRow("interval 1440 is the upper bound") << u"Text2"_s << u"1440"_s << interval << u"1440"_s << QString();
+        QTest::newRow("interval blanks around are dropped") << u"Text2"_s << u" 5 "_s << interval << u"5"_s << QString();
+        QTest::newRow("interval 0") << u"Text2"_s << u"0"_s << interval << QString() << intervalMessage;
+        QTest::newRow("interval 1441") << u"Text2"_s << u"1441"_s << interval << QString() << intervalMessage;
+        QTest::newRow("interval negative") << u"Text2"_s << u"-5"_s << interval << QString() << intervalMessage;
+        QTest::newRow("interval letters") << u"Text2"_s << u"abc"_s << interval << QString() << intervalMessage;
+        QTest::newRow("interval empty") << u"Text2"_s << QString() << interval << QString() << intervalMessage;
+        QTest::newRow("threads 1") << u"Text4"_s << u"1"_s << threads << u"1"_s << QString();
+        QTest::newRow("threads 10") << u"Text4"_s << u"10"_s << threads << u"10"_s << QString();
+        QTest::newRow("threads blank before") << u"Text4"_s << u" 5"_s << threads << u"5"_s << QString();
+        QTest::newRow("threads blank after") << u"Text4"_s << u"5 "_s << threads << u"5"_s << QString();
+        QTest::newRow("threads 0") << u"Text4"_s << u"0"_s << threads << QString() << threadMessage;
+        QTest::newRow("threads 11") << u"Text4"_s << u"11"_s << threads << QString() << threadMessage;
+        QTest::newRow("threads -1") << u"Text4"_s << u"-1"_s << threads << QString() << threadMessage;
+        QTest::newRow("threads letters") << u"Text4"_s << u"ab"_s << threads << QString() << threadMessage;
+        QTest::newRow("threads empty") << u"Text4"_s << QString() << threads << QString() << threadMessage;
+        QTest::newRow("separator of one blank") << u"Text1"_s << u" "_s << separator << u" "_s << QString();
+        QTest::newRow("separator kept as typed") << u"Text1"_s << u" | "_s << separator << u" | "_s << QString();
+        QTest::newRow("separator empty") << u"Text1"_s << QString() << separator << QString() << separatorMessage;
+        QTest::newRow("login capital HTTP") << u"Text5"_s << u"HTTP://Example.org/"_s << login << u"HTTP://Example.org/"_s << QString();
+        QTest::newRow("login https") << u"Text5"_s << u"https://a.b/c"_s << login << u"https://a.b/c"_s << QString();
+        QTest::newRow("login ftp") << u"Text5"_s << u"ftp://a.b/"_s << login << QString() << loginMessage;
+        QTest::newRow("login htt") << u"Text5"_s << u"htt"_s << login << QString() << loginMessage;
+        QTest::newRow("login leading blank") << u"Text5"_s << u" http://a"_s << login << QString() << loginMessage;
+        QTest::newRow("login empty") << u"Text5"_s << QString() << login << QString() << loginMessage;
+    }
+
+    void boxes()
+    {
+        QFETCH(QString, box);
+        QFETCH(QString, text);
+        QFETCH(QString, key);
+        QFETCH(QString, storedText);
+        QFETCH(QString, message);
+
+        Fixture f;
+        const QString before = f.stored(key);
+        const int savesBefore = f.store.saveCount();
+        f.typeAndLeave(box, text);
+
+        if (message.isEmpty()) {
+            QVERIFY(f.dialogs.messages.isEmpty());
+            QCOMPARE(f.stored(key), storedText);
+            QVERIFY(!f.box(box)->hasFocus());
+        } else {
+            QCOMPARE(f.dialogs.messageTexts(), QStringList{message});
+            QCOMPARE(f.dialogs.messages.first().icon, Dialogs::Icon::Critical);
+            QCOMPARE(f.stored(key), before);
+            QCOMPARE(f.store.saveCount(), savesBefore);
+            QVERIFY(f.box(box)->hasFocus());
+            QCOMPARE(f.box(box)->text(), text);
+        }
+    }
+
+    void storedFieldsFollowTheBoxes()
+    {
+        Fixture f;
+        f.typeAndLeave(u"Text2"_s, u"90"_s);
+        f.typeAndLeave(u"Text4"_s, u"3"_s);
+        f.typeAndLeave(u"Text1"_s, u"|"_s);
+        QCOMPARE(f.settings.intervalMinutes(), 90);
+        QCOMPARE(f.settings.threadCount(), 3);
+        QCOMPARE(f.settings.separator(), u"|"_s);
+    }
+
+    void refusalRepeatsUntilCorrected()
+    {
+        Fixture f;
+        f.typeAndLeave(u"Text2"_s, u"0"_s);
+        QTest::keyClick(f.box(u"Text2"_s), Qt::Key_Tab);
+        QCoreApplication::processEvents();
+        QTest::mouseClick(f.box(u"Text4"_s), Qt::LeftButton);
+        QCoreApplication::processEvents();
+        QCOMPARE(f.dialogs.messageTexts(), QStringList(3, intervalMessage));
+        QVERIFY(f.box(u"Text2"_s)->hasFocus());
+        QCOMPARE(f.stored(DownloadSettings::keyInterval()), u"<absent>"_s);
+
+        f.typeAndLeave(u"Text2"_s, u"30"_s);
+        QCOMPARE(f.dialogs.messages.size(), 3);
+        QCOMPARE(f.stored(DownloadSettings::keyInterval()), u"30"_s);
+    }
+
+    void refusedBoxDoesNotCheckTheBoxItPassedThrough()
+    {
+        // Text4 follows Text2 in the tab order and is wrong too: only Text2 complains.
+        Fixture f;
+        f.box(u"Text4"_s)->setText(u"0"_s);
+        f.typeAndLeave(u"Text2"_s, u"0"_s);
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{intervalMessage});
+        QVERIFY(f.box(u"Text2"_s)->hasFocus());
+        QCoreApplication::processEvents();
+        QCOMPARE(f.dialogs.messages.size(), 1);
+    }
+
+    void refusalBringsItsTabBack()
+    {
+        Fixture f;
+        QLineEdit *threads = f.box(u"Text4"_s);
+        threads->setFocus(Qt::MouseFocusReason);
+        threads->setText(u"99"_s);
+        f.tabs.tabBar()->setFocus(Qt::MouseFocusReason);
+        f.tabs.setCurrentIndex(0);
+        QCoreApplication::processEvents();
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{threadMessage});
+        QCOMPARE(f.tabs.currentWidget(), f.tab);
+        QVERIFY(threads->hasFocus());
+    }
+
+    void leavingTheWindowChecksNothing()
+    {
+        Fixture f;
+        f.box(u"Text2"_s)->setFocus(Qt::MouseFocusReason);
+        f.box(u"Text2"_s)->setText(u"0"_s);
+        QWidget other;
+        other.show();
+        other.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&other));
+        QCoreApplication::processEvents();
+        QVERIFY(f.dialogs.messages.isEmpty());
+    }
+
+    void separatorTextIsTheBoxBeforeItIsLeft()
+    {
+        Fixture f;
+        f.box(u"Text1"_s)->setFocus(Qt::MouseFocusReason);
+        QTest::keyClicks(f.box(u"Text1"_s), u"|"_s);
+        QCOMPARE(f.tab->separatorText(), u"->|"_s);
+        QCOMPARE(f.settings.separator(), u"->"_s);
+    }
+
+    void optionClicks_data()
+    {
+        QTest::addColumn<QString>("option");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("storedText");
+        const QString name = DownloadSettings::keyNameMethod();
+        const QString rule = DownloadSettings::keyCollisionMethod();
+        const QString mode = DownloadSettings::keyDownloadMode();
+        QTest::newRow("Option1") << u"Option1"_s << name << u"原文件名"_s;
+        QTest::newRow("Option2 already selected") << u"Option2"_s << name << u"链接名称"_s;
+        QTest::newRow("Option3") << u"Option3"_s << rule << u"跳过"_s;
+        QTest::newRow("Option4") << u"Option4"_s << rule << u"覆盖"_s;
+        QTest::newRow("Option5 already selected") << u"Option5"_s << rule << u"自动重命名"_s;
+        QTest::newRow("Option6 already selected") << u"Option6"_s << mode << u"快速下载"_s;
+        QTest::newRow("Option7") << u"Option7"_s << mode << u"模拟网页下载(仅用于网页格式的文件！)"_s;
+    }
+
+    void optionClicks()
+    {
+        QFETCH(QString, option);
+        QFETCH(QString, key);
+        QFETCH(QString, storedText);
+        Fixture f;
+        const int saves = f.store.saveCount();
+        clickOption(f.child<QRadioButton>(option));
+        QCOMPARE(f.stored(key), storedText);
+        QCOMPARE(f.store.saveCount(), saves + 1);
+    }
+
+    void modeChangeRunsBeforeTheModeIsStored()
+    {
+        Fixture f;
+        QStringList storedAtSignal;
+        QList<bool> newModes;
+        QObject::connect(f.tab, &SettingsTab::modeAboutToChange, f.tab, [&](bool fast) {
+            newModes.append(fast);
+            storedAtSignal.append(f.settings.downloadMode());
+        });
+        clickOption(f.child<QRadioButton>(u"Option7"_s));
+        clickOption(f.child<QRadioButton>(u"Option6"_s));
+        clickOption(f.child<QRadioButton>(u"Option6"_s));
+        QCOMPARE(newModes, (QList<bool>{false, true, true}));
+        QCOMPARE(storedAtSignal,
+                 (QStringList{u"快速下载"_s, DownloadSettings::modePage(), u"快速下载"_s}));
+        QCOMPARE(f.stored(DownloadSettings::keyDownloadMode()), u"快速下载"_s);
+
+        // A change made by program code runs the same handler.
+        f.child<QRadioButton>(u"Option7"_s)->setChecked(true);
+        QCOMPARE(newModes.size(), 4);
+        QVERIFY(!f.settings.fastMode());
+    }
+
+    void timedDownloadSwitch()
+    {
+        Fixture f;
+        QSignalSpy spy(f.tab, &SettingsTab::timedDownloadToggled);
+        QTest::mouseClick(f.tab->timedDownloadBox(), Qt::LeftButton);
+        QTest::mouseClick(f.tab->timedDownloadBox(), Qt::LeftButton);
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.at(0).first().toBool(), true);
+        QCOMPARE(spy.at(1).first().toBool(), false);
+        QVERIFY(f.store.values().keys().filter(u"定时"_s).isEmpty());
+    }
+
+    void browseFolder_data()
+    {
+        QTest::addColumn<QString>("storedFolder"); // "<absent>": the default
+        QTest::addColumn<QString>("answer");       // empty: cancelled
+        QTest::addColumn<QString>("shown");
+        QTest::addColumn<bool>("complains");
+
+        QTest::newRow("chosen folder gets its separator") << u"<absent>"_s << u"/data/dl"_s << u"/data/dl/"_s << false;
+        QTest::newRow("root folder keeps one separator") << u"<absent>"_s << u"/"_s << u"/"_s << false;
+        QTest::newRow("missing folder is stored as chosen") << u"/a/"_s << u"/no/such/dir"_s << u"/no/such/dir/"_s << false;
+        QTest::newRow("cancel stores the shown folder again") << u"/kept/"_s << QString() << u"/kept/"_s << false;
+        QTest::newRow("cancel with nothing shown complains") << QString() << QString() << QString() << true;
+        QTest::newRow("a choice fills an empty box") << QString() << u"/x"_s << u"/x/"_s << false;
+    }
+
+    void browseFolder()
+    {
+        QFETCH(QString, storedFolder);
+        QFETCH(QString, answer);
+        QFETCH(QString, shown);
+        QFETCH(bool, complains);
+
+        QMap<QString, QString> stored;
+        if (storedFolder != u"<absent>"_s)
+            stored.insert(DownloadSettings::keySaveFolder(), storedFolder);
+        Fixture f(stored);
+        if (storedFolder == u"<absent>"_s)
+            storedFolder = DownloadSettings::defaultSaveFolder();
+        QCOMPARE(f.box(u"Text3"_s)->text(), storedFolder);
+        const int saves = f.store.saveCount();
+        if (!answer.isEmpty())
+            f.dialogs.folderAnswers.enqueue(answer);
+
+        QTest::mouseClick(f.child<QPushButton>(u"Command6"_s), Qt::LeftButton);
+
+        QCOMPARE(f.dialogs.folderRequests.size(), 1);
+        QCOMPARE(f.dialogs.folderRequests.first().prompt, u"请选择文件夹: "_s);
+        QCOMPARE(f.dialogs.folderRequests.first().startFolder, storedFolder);
+        QCOMPARE(f.box(u"Text3"_s)->text(), shown);
+        if (complains) {
+            QCOMPARE(f.dialogs.messageTexts(), QStringList{u"请选择下载文件保存路径！"_s});
+            QCOMPARE(f.dialogs.messages.first().icon, Dialogs::Icon::Information);
+            QCOMPARE(f.store.saveCount(), saves);
+            QVERIFY(f.child<QPushButton>(u"Command6"_s)->hasFocus());
+        } else {
+            QVERIFY(f.dialogs.messages.isEmpty());
+            QCOMPARE(f.stored(DownloadSettings::keySaveFolder()), shown);
+            QCOMPARE(f.settings.saveFolder(), shown);
+        }
+    }
+
+    void replacements()
+    {
+        Fixture f;
+        auto *frame = f.child<QGroupBox>(u"Frame4"_s);
+        auto *combo = f.child<QComboBox>(u"Combo1"_s);
+        auto *count = f.child<QLabel>(u"replaceCount"_s);
+        QLineEdit *find = f.box(u"replaceFindText"_s);
+        QLineEdit *with = f.box(u"replaceWithText"_s);
+        auto *add = f.child<QPushButton>(u"replaceAddButton"_s);
+        auto *remove = f.child<QPushButton>(u"replaceDeleteButton"_s);
+
+        frame->setChecked(true);
+        QCOMPARE(f.stored(u"替换源代码"_s), u"1"_s);
+
+        QTest::mouseClick(remove, Qt::LeftButton); // nothing to delete
+        with->setText(u"x"_s);
+        QTest::mouseClick(add, Qt::LeftButton);    // nothing to find: ignored
+        QCOMPARE(f.replacements.count(), 0);
+        QCOMPARE(with->text(), u"x"_s);
+
+        const QList<std::pair<QString, QString>> pairs{{u"广告"_s, QString()}, {u"a\tb"_s, u"c"_s}, {u"c"_s, u"d"_s}};
+        for (const auto &[from, to] : pairs) {
+            find->setText(from);
+            with->setText(to);
+            QTest::mouseClick(add, Qt::LeftButton);
+            QVERIFY(find->text().isEmpty() && with->text().isEmpty());
+        }
+        QCOMPARE(count->text(), u"3"_s);
+        QCOMPARE(combo->count(), 3);
+        QCOMPARE(combo->currentIndex(), 2);
+        QCOMPARE(combo->itemText(0), u"1: 广告 → "_s);
+        QCOMPARE(combo->itemText(1), u"2: a␉b → c"_s);
+        QCOMPARE(f.replacements.apply(u"广告a\tbcx"_s), u"ddx"_s);
+
+        combo->setCurrentIndex(1);
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(count->text(), u"2"_s);
+        QCOMPARE(combo->itemText(1), u"2: c → d"_s);
+        QCOMPARE(combo->currentIndex(), 1);
+
+        // Read back by a fresh tab over the same store.
+        {
+            DownloadSettings settings(f.store);
+            settings.load();
+            PageSourceReplacements again(f.store);
+            FakeDialogs dialogs;
+            SettingsTab tab(settings, again, dialogs);
+            tab.showSettings();
+            QVERIFY(tab.findChild<QGroupBox *>(u"Frame4"_s)->isChecked());
+            QCOMPARE(tab.findChild<QComboBox *>(u"Combo1"_s)->count(), 2);
+            QCOMPARE(again.apply(u"广告cc"_s), u"dd"_s);
+        }
+
+        QTest::mouseClick(remove, Qt::LeftButton);
+        combo->setCurrentIndex(0);
+        QTest::mouseClick(remove, Qt::LeftButton);
+        QCOMPARE(combo->count(), 1);
+        QCOMPARE(combo->itemText(0), u"0"_s);
+        QCOMPARE(count->text(), u"0"_s);
+        frame->setChecked(false);
+        QCOMPARE(f.stored(u"替换源代码"_s), u"0"_s);
+        QCOMPARE(PageSourceReplacements(f.store).count(), 0);
+    }
+
+    void longAndJunkEntries()
+    {
+        Fixture f;
+        const QString longUrl = u"http://"_s + QString(10000, u'x');
+        f.typeAndLeave(u"Text5"_s, longUrl);
+        QCOMPARE(f.stored(DownloadSettings::keyLoginUrl()), longUrl);
+        const QString junk = QString(10000, QChar(0xFFFF)) + u"\t\n\r\\"_s;
+        f.typeAndLeave(u"Text1"_s, junk);
+        QCOMPARE(f.settings.separator(), f.box(u"Text1"_s)->text());
+        f.typeAndLeave(u"Text2"_s, QString(10000, u'9'));
+        QCOMPARE(f.box(u"Text2"_s)->text(), u"9999"_s);
+        QCOMPARE(f.dialogs.messageTexts(), QStringList{intervalMessage});
+        f.typeAndLeave(u"Text2"_s, u"1e3"_s);
+        f.typeAndLeave(u"Text4"_s, u".5"_s);
+        QVERIFY(f.settings.threadCount() >= 1 && f.settings.threadCount() <= 10);
+        QVERIFY(f.settings.intervalMinutes() >= 1 && f.settings.intervalMinutes() <= 1440);
+
+        f.child<QGroupBox>(u"Frame4"_s)->setChecked(true);
+        f.box(u"replaceFindText"_s)->setText(QString(10000, u'<'));
+        f.box(u"replaceWithText"_s)->setText(junk);
+        QTest::mouseClick(f.child<QPushButton>(u"replaceAddButton"_s), Qt::LeftButton);
+        QCOMPARE(f.replacements.count(), 1);
+        QVERIFY(f.child<QComboBox>(u"Combo1"_s)->itemText(0).size() < 100);
+    }
+};
+
+QTEST_MAIN(TestSettingsTab)
+#include "tst_settingstab.moc"
