@@ -57,7 +57,7 @@ struct Rig
     {
         driver.driverTick();
         for (int n = 1; n <= 10; ++n) {
-            if (slots.slot(n).timer->isActive())
+            if (bank.slot(n).timer->isActive())
                 driver.dispatchSlot(n);
         }
     }
@@ -66,8 +66,8 @@ struct Rig
     MemorySettingsStore store;
     DownloadSettings settings{store};
     UrlList list;
-    DownloadSlots slots;
-    DownloadDriver driver{list, settings, slots};
+    DownloadSlots bank;
+    DownloadDriver driver{list, settings, bank};
     QList<FakeDownloader *> downloaders;
     std::array<std::unique_ptr<FakeBrowser>, 10> browsers;
 };
@@ -79,7 +79,7 @@ class TestDriver : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QStandardPaths::setTestMode(true); }
+    void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
     void startWithEmptyListDoesNothing()
     {
@@ -106,7 +106,7 @@ private slots:
         QCOMPARE(rig.list.progress(2), u"100.0%  0.0KB"_s);
         // The freed slot takes the next row without waiting for a tick.
         QTRY_COMPARE(rig.list.status(3), RowTexts::downloading(2));
-        QVERIFY(rig.slots.reachedEnd);
+        QVERIFY(rig.bank.reachedEnd);
 
         rig.dl(1).succeed();
         QVERIFY(rig.driver.runOn()); // slot 2 is still busy
@@ -140,7 +140,7 @@ private slots:
         rig.list.setStatus(2, u"y"_s);
         rig.driver.dispatchSlot(1);
         QVERIFY(!rig.driver.runOn());
-        QVERIFY(rig.slots.reachedEnd);
+        QVERIFY(rig.bank.reachedEnd);
     }
 
     void everyRowDeletedKeepsTheRunCounting()
@@ -152,7 +152,7 @@ private slots:
         rig.tick();
         rig.tick();
         QVERIFY(rig.driver.runOn());
-        QCOMPARE(rig.slots.elapsedSeconds, 2);
+        QCOMPARE(rig.bank.elapsedSeconds, 2);
     }
 
     void completionLandsOnTheRowNowAtThatPosition()
@@ -161,7 +161,7 @@ private slots:
         rig.addRows(6);
         rig.driver.Start();
         QTRY_VERIFY(rig.dl(1).下载状态);
-        QCOMPARE(rig.slots.slot(1).rowIndex, 1);
+        QCOMPARE(rig.bank.slot(1).rowIndex, 1);
         rig.list.removeAt(1);
         rig.dl(1).succeed();
         // Row "f2" now stands at position 1 and gets the text meant for the deleted row.
@@ -200,7 +200,7 @@ private slots:
         QCOMPARE(rig.list.status(3), RowTexts::ready());
         QCOMPARE(rig.list.status(4), RowTexts::ready());
         for (int n = 1; n <= 10; ++n)
-            QVERIFY(!rig.slots.slot(n).timer->isActive());
+            QVERIFY(!rig.bank.slot(n).timer->isActive());
     }
 
     void tickWakesOnlySlotsUpToTheThreadCount()
@@ -213,7 +213,7 @@ private slots:
         QTRY_VERIFY(rig.dl(2).下载状态);
         rig.driver.driverTick();
         for (int n = 4; n <= 10; ++n) {
-            QVERIFY(!rig.slots.slot(n).timer->isActive());
+            QVERIFY(!rig.bank.slot(n).timer->isActive());
             QVERIFY(rig.dl(n).urls.isEmpty());
         }
         const std::vector<int> lights = rig.driver.lightsTick();
@@ -236,7 +236,7 @@ private slots:
         Rig rig(1);
         rig.addRows(1);
         rig.driver.Start();
-        rig.slots.elapsedSeconds = seconds - 1;
+        rig.bank.elapsedSeconds = seconds - 1;
         QSignalSpy panel(&rig.driver, &DownloadDriver::elapsedTextChanged);
         rig.driver.driverTick();
         QCOMPARE(panel.last().at(0).toString(), text);
@@ -330,7 +330,7 @@ private slots:
         QCOMPARE(file.readAll(), expected);
         // Every page browser parks on the blank page once at the end of the run.
         for (int n = 1; n <= 10; ++n)
-            QCOMPARE(rig.browser(n).navigations.count(DownloadSlots::blankPage()), 1);
+            QCOMPARE(rig.browser(n).navigations().count(DownloadSlots::blankPage()), 1);
     }
 
     void pageModeNavigationErrorWritesTheErrorTexts()
@@ -353,9 +353,9 @@ private slots:
         rig.addRows(3);
         rig.driver.Start();
         QTRY_VERIFY(rig.browser(1).Busy() && rig.browser(2).Busy());
-        QVERIFY(rig.slots.anyBusy(2, false));
+        QVERIFY(rig.bank.anyBusy(2, false));
         rig.driver.Stop();
-        QVERIFY(!rig.slots.anyBusy(2, false));
+        QVERIFY(!rig.bank.anyBusy(2, false));
         QCOMPARE(rig.browser(5).stopCount(), 1);
         QCOMPARE(rig.list.status(3), RowTexts::ready());
     }

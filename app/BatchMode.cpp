@@ -1,0 +1,242 @@
+#include "BatchMode.h"
+
+#include "engine/DownloadDriver.h"
+#include "engine/DownloadSettings.h"
+#include "engine/DownloadSlot.h"
+#include "engine/RowTexts.h"
+#include "engine/UrlList.h"
+#include "platform/SettingsStore.h"
+#include "urllist/ListFile.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <optional>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+void printErr(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stderr);
+    std::fflush(stderr);
+}
+
+void printOut(const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
+    std::fflush(stdout);
+}
+
+struct BatchOptions
+{
+    QString listFile;
+    std::optional<QString> folder;
+    std::optional<int> threads;
+    std::optional<QString> nameMethod;
+    std::optional<QString> collisionMethod;
+    std::optional<QString> separator;
+    std::optional<QString> mode;
+};
+
+// Parses the options after --batch; on failure returns the message to print.
+std::optional<QString> parseOptions(const QStringList &args, BatchOptions &options)
+{
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &arg = args[i];
+        auto value = [&](QString *out) -> bool {
+            if (i + 1 >= args.size())
+                return false;
+            *out = args[++i];
+            return true;
+        };
+        QString v;
+        if (arg == u"--batch"_s) {
+            if (!value(&options.listFile))
+                return u"--batch needs a list file"_s;
+        } else if (arg == u"--dir"_s) {
+            if (!value(&v) || v.isEmpty())
+                return u"--dir needs a folder"_s;
+            options.folder = v;
+        } else if (arg == u"--threads"_s) {
+            bool ok = false;
+            const int n = value(&v) ? v.toInt(&ok) : 0;
+            if (!ok || n < 1 || n > 10)
+                return u"--threads needs a number from 1 to 10"_s;
+            options.threads = n;
+        } else if (arg == u"--name"_s) {
+            if (!value(&v) || (v != u"link"_s && v != u"url"_s))
+                return u"--name takes link or url"_s;
+            options.nameMethod = v == u"link"_s ? DownloadSettings::nameByLink() : DownloadSettings::nameByUrl();
+        } else if (arg == u"--same-name"_s) {
+            if (!value(&v))
+                return u"--same-name takes skip, overwrite or rename"_s;
+            if (v == u"skip"_s)
+                options.collisionMethod = DownloadSettings::collisionSkip();
+            else if (v == u"overwrite"_s)
+                options.collisionMethod = DownloadSettings::collisionOverwrite();
+            else if (v == u"rename"_s)
+                options.collisionMethod = DownloadSettings::collisionRename();
+            else
+                return u"--same-name takes skip, overwrite or rename"_s;
+        } else if (arg == u"--separator"_s) {
+            if (!value(&v) || v.isEmpty())
+                return u"--separator needs a non-empty text"_s;
+            options.separator = v;
+        } else if (arg == u"--mode"_s) {
+            if (!value(&v) || (v != u"fast"_s && v != u"page"_s))
+                return u"--mode takes fast or page"_s;
+            options.mode = v == u"fast"_s ? DownloadSettings::modeFast() : DownloadSettings::modePage();
+        } else {
+            return u"unknown option: "_s + arg;
+        }
+    }
+    if (options.listFile.isEmpty())
+        return u"--batch needs a list file"_s;
+    return std::nullopt;
+}
+
+// Ctrl+C and SIGTERM end the run cleanly: transfers are abandoned and leave no partial file.
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
+}
+
+enum class RowOutcome { Finished, Failed, Skipped, Open };
+
+RowOutcome outcomeOf(const UrlList &list, int position)
+{
+    const QString status = list.status(position);
+    if (list.remark(position).startsWith(u"下载出错！"_s))
+        return RowOutcome::Failed;
+    if (status.startsWith(u"跳过 ["_s))
+        return RowOutcome::Skipped;
+    if (status.startsWith(u"下载完成"_s))
+        return RowOutcome::Finished;
+    return RowOutcome::Open;
+}
+
+} // namespace
+
+QString batchUsage()
+{
+    return u"usage: quillmoor --batch LISTFILE [--dir FOLDER] [--threads N] [--name link|url]\n"
+           "                 [--same-name skip|overwrite|rename] [--separator SEP] [--mode fast|page]\n"
+           "       quillmoor --harvest ADDRESS_OR_FILE\n"_s;
+}
+
+int runBatch(const QStringList &arguments, const BatchServices &services)
+{
+    BatchOptions options;
+    if (const auto error = parseOptions(arguments, options)) {
+        printErr(u"quillmoor: "_s + *error + u"\n"_s + batchUsage());
+        return 2;
+    }
+    if (!services.store || !services.downloaders) {
+        printErr(u"quillmoor: the batch mode is not available in this build\n"_s);
+        return 2;
+    }
+
+    // The user's settings are the defaults; options change them for this run only.
+    DownloadSettings settings(*services.store);
+    settings.load();
+    if (options.folder)
+        settings.overrideSaveFolder(QDir::cleanPath(QFileInfo(*options.folder).absoluteFilePath()));
+    if (options.threads)
+        settings.overrideThreadCount(*options.threads);
+    if (options.nameMethod)
+        settings.overrideNameMethod(*options.nameMethod);
+    if (options.collisionMethod)
+        settings.overrideCollisionMethod(*options.collisionMethod);
+    if (options.separator)
+        settings.overrideSeparator(*options.separator);
+    if (options.mode)
+        settings.overrideDownloadMode(*options.mode);
+    if (!settings.fastMode() && !services.pageBrowsers) {
+        printErr(u"quillmoor: --mode page needs the build with the built-in browser\n"_s);
+        return 2;
+    }
+
+    UrlList list;
+    if (!QFileInfo(options.listFile).isFile() || !导入ListView列表(options.listFile, list, settings.separator())) {
+        printErr(u"quillmoor: cannot read the list file "_s + options.listFile + u"\n"_s);
+        return 2;
+    }
+    if (!QFileInfo(settings.saveFolder()).isDir())
+        printErr(u"quillmoor: warning: the save folder "_s + settings.saveFolder()
+                 + u" does not exist; every row will fail\n"_s);
+
+    DownloadSlots slotBank;
+    DownloadDriver driver(list, settings, slotBank);
+    driver.setDownloaderFactory(services.downloaders);
+    if (!settings.fastMode())
+        driver.setPageBrowsers(services.pageBrowsers());
+
+    int finished = 0;
+    int failed = 0;
+    int skipped = 0;
+    QObject::connect(&driver, &DownloadDriver::rowEnded, &driver, [&](int position) {
+        switch (outcomeOf(list, position)) {
+        case RowOutcome::Failed: ++failed; break;
+        case RowOutcome::Skipped: ++skipped; break;
+        case RowOutcome::Finished: ++finished; break;
+        case RowOutcome::Open: break;
+        }
+        if (!list.hasRow(position))
+            return;
+        const UrlRow &row = list.row(position);
+        printOut(row.linkName + u'\t' + row.url + u'\t' + row.status + u'\t' + row.progress + u'\t' + row.remark
+                 + u'\n');
+    });
+    QObject::connect(&driver, &DownloadDriver::elapsedTextChanged, &driver, [&](const QString &elapsed) {
+        printErr(elapsed + u"  "_s + QString::number(finished + failed + skipped) + u"/"_s
+                 + QString::number(list.count()) + u"\n"_s);
+    });
+    QObject::connect(&driver, &DownloadDriver::runEnded, QCoreApplication::instance(), &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+
+    bool interrupted = false;
+    std::unique_ptr<QSocketNotifier> signalNotifier;
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &driver, [&] {
+            char byte = 0;
+            [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
+            interrupted = true;
+            driver.Stop();
+            QCoreApplication::quit();
+        });
+        std::signal(SIGINT, onSignal);
+        std::signal(SIGTERM, onSignal);
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    if (list.count() > 0) {
+        driver.Start();
+        QCoreApplication::exec();
+    }
+    std::signal(SIGINT, SIG_DFL);
+    std::signal(SIGTERM, SIG_DFL);
+
+    const int open = list.count() - finished - failed - skipped;
+    printErr(u"quillmoor: "_s + QString::number(finished) + u" finished, "_s + QString::number(failed)
+             + u" failed, "_s + QString::number(skipped) + u" skipped"_s
+             + (open > 0 ? u", "_s + QString::number(open) + u" not done"_s : QString())
+             + u", elapsed "_s + QString::number(static_cast<double>(clock.elapsed()) / 1000.0, 'f', 2) + u" s"_s
+             + (interrupted ? u" (interrupted)"_s : QString()) + u"\n"_s);
+    return failed == 0 && open == 0 && !interrupted ? 0 : 1;
+}

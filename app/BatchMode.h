@@ -1,0 +1,28 @@
+#pragma once
+
+#include "engine/Downloader.h"
+
+#include <QStringList>
+
+#include <array>
+#include <functional>
+
+class Browser;
+class SettingsStore;
+
+// What the batch mode needs from the build it runs in.
+struct BatchServices
+{
+    SettingsStore *store = nullptr;
+    DownloaderFactory downloaders;
+    // The ten page browsers for --mode page; empty in a build without the browser.
+    std::function<std::array<Browser *, 10>()> pageBrowsers;
+};
+
+// `quillmoor --batch LISTFILE [options]`: runs the same driver, slots and texts as the window's
+// start command, without a window. Returns the process exit status: 0 when every row finished
+// without an error remark, 1 when some did not, 2 for bad options or an unreadable list file.
+int runBatch(const QStringList &arguments, const BatchServices &services);
+
+// The usage text printed for bad options.
+QString batchUsage();

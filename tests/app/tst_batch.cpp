@@ -1,0 +1,257 @@
+#include "support/TestHttpServer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+QByteArray readAll(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+// Runs the program's batch mode against the local server, with a settings store of its own.
+struct BatchRun
+{
+    QTemporaryDir home;
+    QTemporaryDir out;
+    QProcess process;
+    QString listPath;
+
+    BatchRun() { listPath = QDir(home.path()).filePath(u"list.txt"_s); }
+
+    void writeList(const QByteArray &bytes) { writeFile(listPath, bytes); }
+
+    void start(const QStringList &extra, bool withList = true)
+    {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(u"HOME"_s, home.path());
+        env.insert(u"XDG_CONFIG_HOME"_s, QDir(home.path()).filePath(u"config"_s));
+        env.insert(u"XDG_DATA_HOME"_s, QDir(home.path()).filePath(u"data"_s));
+        env.insert(u"XDG_CACHE_HOME"_s, QDir(home.path()).filePath(u"cache"_s));
+        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
+        process.setProcessEnvironment(env);
+        QStringList args;
+        if (withList)
+            args << u"--batch"_s << listPath << u"--dir"_s << out.path();
+        process.start(QStringLiteral(QUILLMOOR_BINARY), args + extra);
+    }
+
+    // Waits while the test's own event loop keeps serving HTTP.
+    bool finish(int timeoutMs = 60000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (process.state() != QProcess::NotRunning && timer.elapsed() < timeoutMs)
+            QTest::qWait(20);
+        return process.state() == QProcess::NotRunning;
+    }
+
+    QStringList stdoutLines() { return QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts); }
+    QString outPath(const QString &name) const { return QDir(out.path()).filePath(name); }
+};
+
+const QRegularExpression finishedText(u"^下载完成 \\[\\d\\d:\\d\\d:\\d\\d\\]$"_s);
+
+} // namespace
+
+class TestBatch : public QObject
+{
+    Q_OBJECT
+
+private:
+    TestHttpServer server;
+
+    QByteArray line(const QString &name, const QString &path)
+    {
+        return (name + u"->"_s + server.urlText(path) + u"\r\n"_s).toUtf8();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(server.listen());
+        server.serveGenerated("/gen/", 10000);
+        TestHttpServer::Route page;
+        page.contentType = "text/html";
+        page.body = "<html><head><title>t</title></head><body><a href='x.htm'>x</a></body></html>";
+        server.setRoute("/site/page.htm", page);
+        TestHttpServer::Route picture;
+        picture.contentType = "image/jpeg";
+        picture.body = "<head>jpeg bytes</head>";
+        server.setRoute("/site/pic.jpg", picture);
+        TestHttpServer::Route missing;
+        missing.status = 404;
+        missing.body = "not here";
+        server.setRoute("/missing.bin", missing);
+        TestHttpServer::Route stall;
+        stall.generatedSize = 1000000;
+        stall.dropAfter = -1;
+        stall.chunkBytes = 1000;
+        stall.intervalMs = 1000;
+        server.setRoute("/slow.bin", stall);
+    }
+
+    void threeRowsOverTwoSlots()
+    {
+        BatchRun run;
+        run.writeList(line(u"一"_s, u"/gen/a.bin"_s) + line(u"二"_s, u"/gen/b.bin"_s) + line(u"三"_s, u"/gen/c.bin"_s));
+        run.start({u"--threads"_s, u"2"_s});
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 0);
+        const QStringList lines = run.stdoutLines();
+        QCOMPARE(lines.size(), 3);
+        for (const QString &l : lines) {
+            const QStringList fields = l.split(u'\t');
+            QCOMPARE(fields.size(), 5);
+            QVERIFY2(finishedText.match(fields[2]).hasMatch(), qPrintable(l));
+            QCOMPARE(fields[3], u"100.0%  10.0KB"_s);
+            QVERIFY(fields[4].isEmpty());
+        }
+        QCOMPARE(readAll(run.outPath(u"一.bin"_s)), TestHttpServer::generatedBody("/gen/a.bin", 10000));
+        QCOMPARE(readAll(run.outPath(u"三.bin"_s)), TestHttpServer::generatedBody("/gen/c.bin", 10000));
+        QVERIFY(QString::fromUtf8(run.process.readAllStandardError()).contains(u"3 finished, 0 failed, 0 skipped"_s));
+    }
+
+    void sameNameRules_data()
+    {
+        QTest::addColumn<QString>("rule");
+        QTest::addColumn<QByteArray>("oldBytes");
+        QTest::addColumn<QString>("newFile");
+        QTest::newRow("skip keeps the old file") << u"skip"_s << QByteArray("old") << QString();
+        QTest::newRow("overwrite replaces it exactly") << u"overwrite"_s << QByteArray(20000, 'x') << u"f.bin"_s;
+        QTest::newRow("rename takes f[1]") << u"rename"_s << QByteArray("old") << u"f[1].bin"_s;
+    }
+
+    void sameNameRules()
+    {
+        QFETCH(QString, rule);
+        QFETCH(QByteArray, oldBytes);
+        QFETCH(QString, newFile);
+        BatchRun run;
+        writeFile(run.outPath(u"f.bin"_s), oldBytes);
+        run.writeList(line(u"f"_s, u"/gen/f.bin"_s));
+        run.start({u"--same-name"_s, rule});
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 0);
+        const QByteArray expected = TestHttpServer::generatedBody("/gen/f.bin", 10000);
+        if (newFile.isEmpty()) {
+            QCOMPARE(readAll(run.outPath(u"f.bin"_s)), oldBytes);
+            QVERIFY(run.stdoutLines().value(0).split(u'\t').value(2).startsWith(u"跳过 ["_s));
+        } else {
+            QCOMPARE(readAll(run.outPath(newFile)), expected);
+            if (newFile != u"f.bin"_s)
+                QCOMPARE(readAll(run.outPath(u"f.bin"_s)), oldBytes);
+        }
+    }
+
+    void sameNameInParallelSlotsNeverShareAFile()
+    {
+        BatchRun run;
+        run.writeList(line(u"same"_s, u"/gen/1.bin"_s) + line(u"same"_s, u"/gen/2.bin"_s));
+        run.start({u"--threads"_s, u"2"_s, u"--same-name"_s, u"rename"_s});
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 0);
+        const QByteArray a = readAll(run.outPath(u"same.bin"_s));
+        const QByteArray b = readAll(run.outPath(u"same[1].bin"_s));
+        QVERIFY((a == TestHttpServer::generatedBody("/gen/1.bin", 10000) && b == TestHttpServer::generatedBody("/gen/2.bin", 10000))
+                || (b == TestHttpServer::generatedBody("/gen/1.bin", 10000) && a == TestHttpServer::generatedBody("/gen/2.bin", 10000)));
+    }
+
+    void webPageGetsBaseReferencePictureDoesNot()
+    {
+        BatchRun run;
+        run.writeList(line(u"page"_s, u"/site/page.htm"_s) + line(u"pic"_s, u"/site/pic.jpg"_s));
+        run.start({});
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 0);
+        QCOMPARE(readAll(run.outPath(u"page.htm"_s)),
+                 "<html><head> <Base href='" + server.urlText(u"/site/page.htm"_s).toUtf8()
+                     + "' target='_blank'> <title>t</title></head><body><a href='x.htm'>x</a></body></html>");
+        QCOMPARE(readAll(run.outPath(u"pic.jpg"_s)), QByteArray("<head>jpeg bytes</head>"));
+    }
+
+    void failedRowsGiveExitStatusOne()
+    {
+        BatchRun run;
+        run.writeList(line(u"ok"_s, u"/gen/ok.bin"_s) + line(u"gone"_s, u"/missing.bin"_s)
+                      + "refused->http://127.0.0.1:1/x.bin\r\n");
+        run.start({u"--threads"_s, u"3"_s});
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 1);
+        const QString out = QString::fromUtf8(run.process.readAllStandardOutput());
+        QCOMPARE(out.count(u"下载出错！ ["_s), 2);
+        QVERIFY(!QFile::exists(run.outPath(u"gone.bin"_s)));
+        QVERIFY(!QFile::exists(run.outPath(u"refused.bin"_s)));
+        QVERIFY(QFile::exists(run.outPath(u"ok.bin"_s)));
+        QVERIFY(QString::fromUtf8(run.process.readAllStandardError()).contains(u"1 finished, 2 failed"_s));
+    }
+
+    void badInvocations_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("unknown option") << QStringList{u"--batch"_s, u"x"_s, u"--bogus"_s} << u"unknown option: --bogus"_s;
+        QTest::newRow("threads out of range") << QStringList{u"--batch"_s, u"x"_s, u"--threads"_s, u"11"_s} << u"--threads"_s;
+        QTest::newRow("list missing") << QStringList{u"--batch"_s, u"/nonexistent/list.txt"_s} << u"cannot read the list file"_s;
+        QTest::newRow("list is a folder") << QStringList{u"--batch"_s, u"/tmp"_s} << u"cannot read the list file"_s;
+        QTest::newRow("no list named") << QStringList{u"--batch"_s} << u"--batch needs a list file"_s;
+    }
+
+    void badInvocations()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        BatchRun run;
+        run.start(args, false);
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 2);
+        QVERIFY(QString::fromUtf8(run.process.readAllStandardError()).contains(message));
+    }
+
+    void emptyAndBinaryListsRunNothing()
+    {
+        BatchRun run;
+        QByteArray junk;
+        for (int i = 0; i < 4096; ++i)
+            junk.append(static_cast<char>((i * 37) % 256));
+        run.writeList(junk);
+        run.start({});
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 0);
+        QVERIFY(run.stdoutLines().isEmpty());
+    }
+
+    void interruptLeavesNoPartialFile()
+    {
+        BatchRun run;
+        run.writeList(line(u"slow"_s, u"/slow.bin"_s));
+        run.start({});
+        QTRY_VERIFY_WITH_TIMEOUT(!server.requestsFor("/slow.bin").isEmpty(), 20000);
+        QTest::qWait(1500);
+        ::kill(static_cast<pid_t>(run.process.processId()), SIGTERM);
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(run.process.exitCode(), 1);
+        QVERIFY(QDir(run.out.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBatch)
+#include "tst_batch.moc"
