@@ -56,14 +56,19 @@ struct WindowRig
     }
 };
 
-// Closes the next modal dialog the code under test opens; records its objectName.
-inline void closeNextModal(QString *seenName, int acceptOrReject = 0)
+// Closes the next modal dialog the code under test opens, once it is up; records its objectName.
+inline void closeNextModal(QString *seenName, bool accept = false)
 {
-    QTimer::singleShot(50, [seenName, acceptOrReject] {
+    auto *poll = new QTimer;
+    poll->setInterval(20);
+    QObject::connect(poll, &QTimer::timeout, [poll, seenName, accept] {
         QWidget *modal = QApplication::activeModalWidget();
-        if (!modal)
+        if (!modal || !modal->isVisible())
             return;
+        poll->stop();
+        poll->deleteLater();
         *seenName = modal->objectName();
-        QMetaObject::invokeMethod(modal, acceptOrReject ? "accept" : "reject");
+        QMetaObject::invokeMethod(modal, accept ? "accept" : "reject");
     });
+    poll->start();
 }

@@ -26,6 +26,7 @@
 #include <QTabWidget>
 #include <QTextStream>
 #include <QTime>
+#include <QTimer>
 
 #include <cstdio>
 
@@ -84,10 +85,11 @@ int main(int argc, char *argv[])
     list.setStatus(3, RowTexts::finished(at));
     list.setRemark(3, RowTexts::failedRemark(at));
     list.setStatus(4, RowTexts::ready());
-    window.findChild<ToolStrip *>()->light(2)->setFillColour(DownloadDriver::LightRed);
-
     window.show();
     window.lightsTick();
+    // Hold the lights still, with slot 2 shown busy.
+    window.findChild<QTimer *>(u"Timer4"_s)->stop();
+    window.findChild<ToolStrip *>()->light(2)->setFillColour(DownloadDriver::LightRed);
     emit driver.elapsedTextChanged(RowTexts::elapsed(125));
 
     bool ok = true;

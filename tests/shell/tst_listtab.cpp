@@ -285,6 +285,37 @@ private slots:
         QVERIFY(rig.dialogs.messages.isEmpty());
     }
 
+    // A long import lets the window and the timers go on: the progress reports turn the loop.
+    void longImportKeepsTheWindowResponsive()
+    {
+        WindowRig rig;
+        QTemporaryDir dir;
+        const QString path = dir.filePath(u"big.txt"_s);
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const int lines = 200000;
+        QByteArray text;
+        for (int i = 1; i <= lines; ++i)
+            text += "name" + QByteArray::number(i) + "->http://h/" + QByteArray::number(i) + "\r\n";
+        file.write(text);
+        file.close();
+        rig.dialogs.openFileAnswers.enqueue(path);
+        int turns = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, &ticker, [&turns] { ++turns; });
+        ticker.start(0);
+        int maximumSeen = 0;
+        auto *bar = rig.find<QProgressBar>(u"ProgressBar1"_s);
+        connect(bar, &QProgressBar::valueChanged, bar, [&] { maximumSeen = std::max(maximumSeen, bar->maximum()); });
+
+        rig.window->listTab()->importTextFile();
+
+        QCOMPARE(rig.list.count(), lines);
+        QVERIFY2(turns > 20, qPrintable(QString::number(turns)));
+        QCOMPARE(maximumSeen, lines + 1);
+        QCOMPARE(bar->value(), 0);
+    }
+
     void importCancelledAddsNothing()
     {
         WindowRig rig;
