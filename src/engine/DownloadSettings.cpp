@@ -110,6 +110,9 @@ void DownloadSettings::load()
                                  DefaultThreads, MinThreads, MaxThreads);
 
     m_saveFolder = m_store.GetSetting(keySaveFolder(), defaultSaveFolder());
+    // An empty folder would become the root folder once the separator is appended.
+    if (m_saveFolder.trimmed().isEmpty())
+        m_saveFolder = defaultSaveFolder();
 
     m_downloadMode = m_store.GetSetting(keyDownloadMode(), modeFast());
     if (m_downloadMode != modeFast())

@@ -108,6 +108,8 @@ private slots:
         QTest::newRow("separator: one blank kept") << DownloadSettings::keySeparator() << u" "_s << u" "_s << NotWritten;
         QTest::newRow("folder: kept as stored") << DownloadSettings::keySaveFolder() << u"/srv/下载"_s << u"/srv/下载"_s
                                                 << NotWritten;
+        QTest::newRow("folder: empty gives the download folder") << DownloadSettings::keySaveFolder() << u""_s
+                                                                 << DownloadSettings::defaultSaveFolder() << NotWritten;
         QTest::newRow("login: kept as stored") << DownloadSettings::keyLoginUrl() << u"https://x/登陆"_s
                                                << u"https://x/登陆"_s << NotWritten;
     }
