@@ -203,9 +203,7 @@ void DownloadDriver::dispatchSlot(int n)
     m_list.setStatus(m, RowTexts::downloading(n));
     slot.rowIndex = m;
     const SaveName name = decideSaveName(m_settings, m_list.linkName(m), m_list.url(m),
-                                         [this, n, fast](const QString &path) {
-                                             return m_slots.pathInUse(path, n, fast);
-                                         });
+                                         [this, n](const QString &path) { return m_slots.pathInUse(path, n); });
     slot.slotExtension = name.extension;
     slot.slotUrl = name.url;
     slot.slotSavePath = name.savePath;

@@ -50,10 +50,10 @@ bool DownloadSlots::anyBusy(int upTo, bool fastMode) const
     return false;
 }
 
-bool DownloadSlots::pathInUse(const QString &path, int except, bool fastMode) const
+bool DownloadSlots::pathInUse(const QString &path, int except) const
 {
     for (const DownloadSlot &s : m_slots) {
-        if (s.number != except && s.busy(fastMode) && s.slotSavePath == path)
+        if (s.number != except && (s.busy(true) || s.busy(false)) && s.slotSavePath == path)
             return true;
     }
     return false;

@@ -48,8 +48,9 @@ public:
 
     // Is any of the slots 1..upTo busy in the given mode? upTo is clamped into 0..10.
     bool anyBusy(int upTo, bool fastMode) const;
-    // Is any busy slot other than `except` writing this path right now?
-    bool pathInUse(const QString &path, int except, bool fastMode) const;
+    // Is a slot other than `except` writing this path right now, in either mode? A mode change
+    // during a run leaves slots of the other mode still writing.
+    bool pathInUse(const QString &path, int except) const;
 
     QTimer &TimerZ() { return m_timerZ; }
     bool runOn() const { return m_timerZ.isActive(); }
