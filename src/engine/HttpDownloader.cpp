@@ -3,6 +3,8 @@
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
+#include <QNetworkCookie>
+#include <QNetworkCookieJar>
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRandomGenerator>
@@ -48,6 +50,46 @@ bool closeChecked(int fd)
     return ::close(fd) == 0 || errno == EINTR;
 }
 
+// Cookies of a slot's own manager live in the jar the shared manager has when they are used.
+class SharedCookies final : public QNetworkCookieJar
+{
+public:
+    explicit SharedCookies(QNetworkAccessManager &shared) : m_shared(&shared) {}
+
+    QList<QNetworkCookie> cookiesForUrl(const QUrl &url) const override
+    {
+        QNetworkCookieJar *jar = m_shared ? m_shared->cookieJar() : nullptr;
+        return jar ? jar->cookiesForUrl(url) : QList<QNetworkCookie>();
+    }
+
+    bool setCookiesFromUrl(const QList<QNetworkCookie> &cookies, const QUrl &url) override
+    {
+        QNetworkCookieJar *jar = m_shared ? m_shared->cookieJar() : nullptr;
+        return jar && jar->setCookiesFromUrl(cookies, url);
+    }
+
+private:
+    QPointer<QNetworkAccessManager> m_shared;
+};
+
+// Counts the component's handlers of reply signals that are running, for the destructor.
+class ReplySignalScope
+{
+public:
+    explicit ReplySignalScope(int &depth, QObject *owner) : m_depth(depth), m_owner(owner) { ++m_depth; }
+    ~ReplySignalScope()
+    {
+        if (m_owner)
+            --m_depth;
+    }
+    ReplySignalScope(const ReplySignalScope &) = delete;
+    ReplySignalScope &operator=(const ReplySignalScope &) = delete;
+
+private:
+    int &m_depth;
+    QPointer<QObject> m_owner;
+};
+
 } // namespace
 
 HttpDownloader::HttpDownloader(QNetworkAccessManager &manager, QObject *parent)
@@ -57,10 +99,21 @@ HttpDownloader::HttpDownloader(QNetworkAccessManager &manager, QObject *parent)
     connect(&m_idleTimer, &QTimer::timeout, this, &HttpDownloader::onIdleTimer);
 }
 
+HttpDownloader::HttpDownloader(std::unique_ptr<QNetworkAccessManager> owned)
+    : Downloader(nullptr), m_ownedManager(std::move(owned)), m_manager(*m_ownedManager)
+{
+    m_idleTimer.setSingleShot(true);
+    connect(&m_idleTimer, &QTimer::timeout, this, &HttpDownloader::onIdleTimer);
+}
+
 HttpDownloader::~HttpDownloader()
 {
     releaseReply();
     discardStaging();
+    // Destroyed from a handler of one of the reply's signals: the reply, a child of the manager,
+    // is still emitting and must outlive this call.
+    if (m_ownedManager && m_inReplySignal > 0)
+        m_ownedManager.release()->deleteLater();
 }
 
 DownloaderFactory HttpDownloader::factory(QNetworkAccessManager &manager, const QByteArray &userAgent)
@@ -68,6 +121,19 @@ DownloaderFactory HttpDownloader::factory(QNetworkAccessManager &manager, const 
     QNetworkAccessManager *shared = &manager;
     return [shared, userAgent](int slot) -> std::unique_ptr<Downloader> {
         auto downloader = std::make_unique<HttpDownloader>(*shared);
+        downloader->setObjectName(u"Downloader1_%1"_s.arg(slot));
+        downloader->setUserAgent(userAgent);
+        return downloader;
+    };
+}
+
+DownloaderFactory HttpDownloader::factoryWithManagerPerSlot(QNetworkAccessManager &shared, const QByteArray &userAgent)
+{
+    QNetworkAccessManager *sharedManager = &shared;
+    return [sharedManager, userAgent](int slot) -> std::unique_ptr<Downloader> {
+        auto manager = std::make_unique<QNetworkAccessManager>();
+        manager->setCookieJar(new SharedCookies(*sharedManager));
+        std::unique_ptr<HttpDownloader> downloader(new HttpDownloader(std::move(manager)));
         downloader->setObjectName(u"Downloader1_%1"_s.arg(slot));
         downloader->setUserAgent(userAgent);
         return downloader;
@@ -165,6 +231,7 @@ void HttpDownloader::onMetaDataChanged()
 
 void HttpDownloader::onReadyRead()
 {
+    const ReplySignalScope scope(m_inReplySignal, this);
     const qint64 before = m_received;
     if (!drain() || m_received == before || m_total <= 0)
         return;
@@ -201,6 +268,7 @@ bool HttpDownloader::drain()
 
 void HttpDownloader::onFinished()
 {
+    const ReplySignalScope scope(m_inReplySignal, this);
     const quint64 generation = m_generation;
     QPointer<HttpDownloader> alive(this);
     onReadyRead(); // what arrived with the end

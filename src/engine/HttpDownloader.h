@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <memory>
+
 class QNetworkAccessManager;
 class QNetworkReply;
 
@@ -31,6 +33,12 @@ public:
 
     // Makes the component of slot N ("Downloader1_N") on the shared manager.
     static DownloaderFactory factory(QNetworkAccessManager &manager, const QByteArray &userAgent = {});
+    // Like factory(), but each component gets a manager of its own that reads and stores cookies
+    // through the cookie jar the shared manager has at that moment. Ten network threads and ten
+    // connections instead of one thread and six connections per host: about twice as fast for
+    // many small files. Other settings of the shared manager (proxy) are not carried over.
+    static DownloaderFactory factoryWithManagerPerSlot(QNetworkAccessManager &shared,
+                                                       const QByteArray &userAgent = {});
 
     // Returns at once. An address or a target that cannot even be tried frees the component at
     // once (下载状态 false on return) and reports the failure from the event loop.
@@ -49,6 +57,7 @@ public:
     void setUnnamedTempFiles(bool on) { m_unnamedTempFiles = on; }
 
 private:
+    explicit HttpDownloader(std::unique_ptr<QNetworkAccessManager> owned);
     void failToStart();
     void onMetaDataChanged();
     void onReadyRead();
@@ -64,7 +73,9 @@ private:
     bool commitStaging();
     void discardStaging();
 
+    std::unique_ptr<QNetworkAccessManager> m_ownedManager; // set by factoryWithManagerPerSlot
     QNetworkAccessManager &m_manager;
+    int m_inReplySignal = 0; // depth of this component's handlers of reply signals
     QByteArray m_userAgent;
     int m_idleTimeoutMs = DefaultIdleTimeoutMs;
     bool m_unnamedTempFiles = true;

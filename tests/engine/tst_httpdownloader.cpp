@@ -522,14 +522,23 @@ private slots:
         QCOMPARE(entries(dir.path()), (QStringList{u"0"_s, u"3"_s, u"4"_s}));
     }
 
-    void tenSlotsShareOneManager()
+    void tenSlots_data()
     {
+        QTest::addColumn<bool>("managerPerSlot");
+        QTest::newRow("one shared manager") << false;
+        QTest::newRow("a manager per slot") << true;
+    }
+
+    void tenSlots()
+    {
+        QFETCH(bool, managerPerSlot);
         const int files = 300;
         m_server.serveGenerated("/many/", 10240);
         const int acceptedBefore = m_server.connectionsAccepted();
         m_server.clearRequests();
         QTemporaryDir dir;
-        const DownloaderFactory factory = HttpDownloader::factory(m_manager);
+        const DownloaderFactory factory = managerPerSlot ? HttpDownloader::factoryWithManagerPerSlot(m_manager)
+                                                        : HttpDownloader::factory(m_manager);
         std::vector<std::unique_ptr<Downloader>> components;
         int next = 0;
         int done = 0;
@@ -573,6 +582,46 @@ private slots:
         QCOMPARE(r.header("Cache-Control"), "no-cache");
         QCOMPARE(r.header("Pragma"), "no-cache");
         QCOMPARE(r.header("Accept-Encoding"), "identity");
+    }
+
+    void managerPerSlotUsesTheSharedCookieJar()
+    {
+        QNetworkAccessManager shared;
+        const std::unique_ptr<Downloader> d = HttpDownloader::factoryWithManagerPerSlot(shared)(1);
+        auto *jar = new QNetworkCookieJar(&shared); // the jar may change after the slots were made
+        shared.setCookieJar(jar);
+        QNetworkCookie cookie("session", "abc");
+        cookie.setDomain(u"127.0.0.1"_s);
+        cookie.setPath(u"/"_s);
+        QVERIFY(jar->insertCookie(cookie));
+        Route route = bodyRoute("members only");
+        route.requiredCookie = "session=abc";
+        route.extraHeaders.append(qMakePair(QByteArray("Set-Cookie"), QByteArray("seen=yes; Path=/")));
+        m_server.setRoute("/members", route);
+
+        QTemporaryDir dir;
+        int completes = 0;
+        connect(d.get(), &Downloader::DownloadComplete, this, [&completes] { ++completes; });
+        d->BeginDownload(m_server.urlText(u"/members"_s), dir.filePath(u"m"_s));
+        QTRY_COMPARE(completes, 1);
+        QCOMPARE(readFile(dir.filePath(u"m"_s)), "members only");
+        bool seen = false;
+        for (const QNetworkCookie &c : jar->cookiesForUrl(m_server.url(u"/"_s)))
+            seen = seen || (c.name() == "seen" && c.value() == "yes");
+        QVERIFY(seen);
+    }
+
+    void managerPerSlotComponentDestroyedInItsHandler()
+    {
+        m_server.serveGenerated("/destroy/", 3000000);
+        QTemporaryDir dir;
+        std::unique_ptr<Downloader> d = HttpDownloader::factoryWithManagerPerSlot(m_manager)(1);
+        QPointer<Downloader> watch = d.get();
+        connect(d.get(), &Downloader::DownloadProgress, this, [&d] { d.reset(); });
+        d->BeginDownload(m_server.urlText(u"/destroy/x"_s), dir.filePath(u"x"_s));
+        QTRY_VERIFY(!watch);
+        QTest::qWait(50);
+        QCOMPARE(entries(dir.path()), QStringList());
     }
 
     void cookiesOfTheSharedManagerAreSent()
