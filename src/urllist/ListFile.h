@@ -10,6 +10,28 @@
 // Progress of a long list operation: value out of maximum (the window's progress bar).
 using ListProgress = std::function<void(qint64 value, qint64 maximum)>;
 
+// Passes progress on at most about 256 times whatever the maximum, so that a list of a million
+// rows does not redraw the bar a million times. The first step and the last value are always
+// passed on; reset() reports 0.
+class ProgressThrottle
+{
+public:
+    ProgressThrottle(const ListProgress &progress, qint64 maximum, qint64 lastValue);
+    void set(qint64 value);
+    void reset();
+
+private:
+    ListProgress m_progress;
+    qint64 m_maximum;
+    qint64 m_lastValue;
+    qint64 m_step;
+    qint64 m_next = 1;
+};
+
+// The text without leading and trailing space characters (U+0020 only; tabs stay).
+QString trimBlanks(const QString &text);
+QStringView trimBlanks(QStringView text);
+
 // One line of a list file split at the first occurrence of the separator (case-insensitive),
 // both sides trimmed of blanks. Accepted only when the separator occurs, both sides are
 // non-empty and the address passes the "http" rule.
