@@ -6,7 +6,8 @@
 
 class UrlList;
 
-// Removes the rows at the given 1-based positions. Progress counts every row examined.
+// Removes the rows at the given 1-based positions. Progress counts every row examined. Rows in
+// more than one block are first moved behind the others (one layout change), then removed at once.
 void deleteSelectedRows(UrlList &list, const std::vector<int> &selectedPositions,
                         const ListProgress &progress = {});
 
