@@ -448,7 +448,7 @@ private slots:
 
     void browseFolder_data()
     {
-        QTest::addColumn<QString>("storedFolder"); // "<absent>": the default
+        QTest::addColumn<QString>("storedFolder"); // "<absent>": the default; empty: an emptied box
         QTest::addColumn<QString>("answer");       // empty: cancelled
         QTest::addColumn<QString>("shown");
         QTest::addColumn<bool>("complains");
@@ -469,11 +469,13 @@ private slots:
         QFETCH(bool, complains);
 
         QMap<QString, QString> stored;
-        if (storedFolder != u"<absent>"_s)
+        if (storedFolder != u"<absent>"_s && !storedFolder.isEmpty())
             stored.insert(DownloadSettings::keySaveFolder(), storedFolder);
         Fixture f(stored);
         if (storedFolder == u"<absent>"_s)
             storedFolder = DownloadSettings::defaultSaveFolder();
+        else if (storedFolder.isEmpty())
+            f.box(u"Text3"_s)->clear(); // no stored value leaves it empty; the handler still guards
         QCOMPARE(f.box(u"Text3"_s)->text(), storedFolder);
         const int saves = f.store.saveCount();
         if (!answer.isEmpty())
