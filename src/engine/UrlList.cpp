@@ -93,7 +93,9 @@ void UrlList::appendRows(const std::vector<UrlRow> &rows)
         return;
     const int first = count();
     beginInsertRows({}, first, first + static_cast<int>(rows.size()) - 1);
-    m_rows.reserve(m_rows.size() + rows.size());
+    // Geometric growth: many small appends must not copy the whole list each time.
+    if (m_rows.size() + rows.size() > m_rows.capacity())
+        m_rows.reserve(std::max(m_rows.size() + rows.size(), 2 * m_rows.capacity()));
     for (const UrlRow &row : rows) {
         if (row.status == RowTexts::ready())
             noteReadyAt(static_cast<int>(m_rows.size()));
@@ -112,6 +114,29 @@ void UrlList::removePositions(std::vector<int> positions)
         return;
     std::sort(positions.begin(), positions.end());
     positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+
+    // Count the contiguous blocks: a few are removed with one signal each, many at once.
+    std::size_t blocks = 1;
+    for (std::size_t i = 1; i < positions.size(); ++i) {
+        if (positions[i] != positions[i - 1] + 1)
+            ++blocks;
+    }
+    if (blocks > ManyBlocks) {
+        beginResetModel();
+        std::vector<UrlRow> kept;
+        kept.reserve(m_rows.size() - positions.size());
+        std::size_t next = 0;
+        for (std::size_t i = 0; i < m_rows.size(); ++i) {
+            if (next < positions.size() && static_cast<int>(i) == positions[next] - 1)
+                ++next;
+            else
+                kept.push_back(std::move(m_rows[i]));
+        }
+        m_rows = std::move(kept);
+        m_readyHint = 0;
+        endResetModel();
+        return;
+    }
 
     // Remove contiguous blocks from the back, so earlier positions stay valid.
     std::size_t end = positions.size();

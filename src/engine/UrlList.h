@@ -70,6 +70,9 @@ public:
     QString linkCountText() const;
 
 private:
+    // Above this many separate blocks a removal resets the model instead of signalling each block.
+    static constexpr std::size_t ManyBlocks = 64;
+
     void setField(int position, Column column, const QString &text);
     void noteReadyAt(int index);
 

@@ -140,6 +140,23 @@ private slots:
         QCOMPARE(list.linkCountText(), u"链接数：100000"_s);
     }
 
+    void removingManyScatteredRowsKeepsTheOthersInOrder()
+    {
+        UrlList list;
+        QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
+        std::vector<UrlRow> rows;
+        for (int i = 1; i <= 100000; ++i)
+            rows.push_back({QString::number(i), u"http://h"_s, {}, {}, {}});
+        list.appendRows(rows);
+        std::vector<int> odd;
+        for (int p = 1; p <= 100000; p += 2)
+            odd.push_back(p);
+        list.removePositions(odd);
+        QCOMPARE(list.count(), 50000);
+        QCOMPARE(list.linkName(1), u"2"_s);
+        QCOMPARE(list.linkName(50000), u"100000"_s);
+    }
+
     void removeSelectedBlocks()
     {
         UrlList list;
