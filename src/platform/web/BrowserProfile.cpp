@@ -1,6 +1,7 @@
 #include "platform/web/BrowserProfile.h"
 
 #include "platform/web/CookieBridge.h"
+#include "platform/SavedCookies.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkRequest>
@@ -47,6 +48,8 @@ BrowserProfile::BrowserProfile(QObject *parent)
     // Session cookies too: a login made once holds for the next start.
     m_profile->setPersistentCookiesPolicy(QWebEngineProfile::ForcePersistentCookies);
 
+    // Runs without a browser (the batch mode) send what the browsers send.
+    SavedCookies::writeUserAgent(SavedCookies::userAgentPath(), userAgent());
     m_cookieJar = new CookieBridge(m_profile->cookieStore(), cookieFilePath(), this);
     m_network = new ProfileNetworkAccessManager(m_profile, this);
     m_network->setCookieJar(m_cookieJar);
@@ -69,7 +72,7 @@ QString BrowserProfile::storagePath()
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + u"/browser"_s;
 }
 
-QString BrowserProfile::cookieFilePath() { return storagePath() + u"/CookieJar"_s; }
+QString BrowserProfile::cookieFilePath() { return SavedCookies::defaultPath(); }
 
 QString BrowserProfile::cachePath()
 {

@@ -1,20 +1,8 @@
 #include "platform/web/CookieBridge.h"
 
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
+#include "platform/SavedCookies.h"
+
 #include <QWebEngineCookieStore>
-
-namespace {
-
-bool expired(const QNetworkCookie &cookie, const QDateTime &now)
-{
-    return !cookie.isSessionCookie() && cookie.expirationDate() <= now;
-}
-
-} // namespace
 
 CookieBridge::CookieBridge(QWebEngineCookieStore *store, const QString &savePath, QObject *parent)
     : QNetworkCookieJar(parent), m_store(store), m_savePath(savePath)
@@ -68,35 +56,14 @@ void CookieBridge::changed()
 
 void CookieBridge::load()
 {
-    if (m_savePath.isEmpty())
-        return;
-    QFile file(m_savePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        for (const QNetworkCookie &cookie : QNetworkCookie::parseCookies(line)) {
-            if (!expired(cookie, now) && !updateCookie(cookie))
-                insertCookie(cookie);
-        }
+    for (const QNetworkCookie &cookie : SavedCookies::read(m_savePath)) {
+        if (!updateCookie(cookie))
+            insertCookie(cookie);
     }
 }
 
 void CookieBridge::save()
 {
     m_saveTimer.stop();
-    if (m_savePath.isEmpty())
-        return;
-    QDir().mkpath(QFileInfo(m_savePath).absolutePath());
-    QSaveFile file(m_savePath);
-    if (!file.open(QIODevice::WriteOnly))
-        return;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    const QDateTime now = QDateTime::currentDateTimeUtc();
-    for (const QNetworkCookie &cookie : allCookies()) {
-        if (!expired(cookie, now))
-            file.write(cookie.toRawForm(QNetworkCookie::Full) + '\n');
-    }
-    file.commit();
+    SavedCookies::write(m_savePath, allCookies());
 }
