@@ -1,0 +1,173 @@
+#include "urllist/HarvestCommands.h"
+
+#include "engine/DownloadSettings.h"
+#include "engine/SaveNames.h"
+#include "engine/UrlList.h"
+#include "platform/Browser.h"
+#include "platform/Dialogs.h"
+#include "urllist/Harvest.h"
+
+#include <QPointer>
+
+#include <algorithm>
+#include <iterator>
+#include <utility>
+
+using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// A page of a hundred thousand links moves the bar about this many times, not once per link.
+constexpr qsizetype progressReports = 256;
+
+} // namespace
+
+HarvestCommands::HarvestCommands(Browser &browser, UrlList &list, Dialogs &dialogs, HarvestHost host,
+                                 QObject *parent)
+    : QObject(parent), m_browser(browser), m_list(list), m_dialogs(dialogs), m_host(std::move(host))
+{
+    m_waitTimer.setObjectName(u"pageWaitTimer"_s);
+    m_waitTimer.setSingleShot(true);
+    connect(&m_waitTimer, &QTimer::timeout, this, &HarvestCommands::onWaitLimit);
+    connect(&m_browser, &Browser::DocumentComplete, this, &HarvestCommands::onDocumentComplete);
+    connect(&m_browser, &Browser::NavigateError, this, &HarvestCommands::onNavigateError);
+}
+
+void HarvestCommands::BrowseAddress()
+{
+    const QString answer = m_dialogs.inputBox(u"请输入需要浏览的网址："_s, clipboardAddress());
+    if (answer.isEmpty())
+        return;
+    showTab(0);
+    // The import's page will not be the one shown: its wait must not harvest this one.
+    endWait();
+    m_browser.Navigate(answer);
+}
+
+void HarvestCommands::ShowLoginPage(const QString &loginUrl)
+{
+    showTab(0);
+    endWait();
+    m_browser.Navigate(loginUrl);
+}
+
+void HarvestCommands::ImportPageFile()
+{
+    showTab(0);
+    const QString path = m_dialogs.openFileName(u"*.htm (*.htm);;*.html (*.html)"_s);
+    if (path.isEmpty())
+        return;
+    导入网页链接(path);
+}
+
+void HarvestCommands::ImportByAddress()
+{
+    const QString answer = m_dialogs.inputBox(u"请输入需要导入的网址："_s, clipboardAddress());
+    if (answer.isEmpty())
+        return;
+    showTab(0);
+    导入网页链接(answer);
+}
+
+void HarvestCommands::导入网页链接(const QString &文件路径)
+{
+    if (!startsWithHttp(文件路径) && !localFileExists(文件路径)) {
+        // Nothing is loaded, so a wait under way for an earlier import goes on.
+        m_dialogs.message(u"该文件不存在！"_s, Dialogs::Icon::Critical);
+        return;
+    }
+    endWait();
+    m_browser.Navigate(文件路径);
+    // Armed only after Navigate: a load end delivered inside it may still be the previous
+    // page's. A browser no longer busy here has finished this load already and sends no more.
+    if (!m_browser.Busy()) {
+        HarvestLinks();
+        return;
+    }
+    startWait();
+}
+
+void HarvestCommands::HarvestLinks()
+{
+    if (m_browser.LocationURL().isEmpty())
+        return;
+    QPointer<HarvestCommands> self(this);
+    m_browser.readLinks([self](const QList<BrowserLink> &links) {
+        if (self)
+            self->appendHarvest(links);
+    });
+}
+
+void HarvestCommands::appendHarvest(const QList<BrowserLink> &links)
+{
+    const qsizetype n = links.size();
+    const qint64 maximum = n + 1;
+    if (m_host.progress)
+        m_host.progress(0, maximum);
+    showTab(1);
+
+    // The rule is applied a block at a time so that the bar moves between blocks; the rows go
+    // into the list at once, since a list with a view attached pays for every append.
+    const qsizetype block = std::max<qsizetype>(1, n / progressReports);
+    std::vector<UrlRow> rows;
+    for (qsizetype i = 0; i < n; i += block) {
+        if (m_host.progress)
+            m_host.progress(i, maximum);
+        std::vector<UrlRow> accepted = harvestRows(links.mid(i, block));
+        rows.insert(rows.end(), std::make_move_iterator(accepted.begin()), std::make_move_iterator(accepted.end()));
+    }
+    m_list.appendRows(rows);
+
+    if (m_host.progress)
+        m_host.progress(0, maximum);
+    emit harvested(static_cast<int>(rows.size()));
+}
+
+void HarvestCommands::setPageWaitLimit(int ms) { m_waitLimitMs = std::max(0, ms); }
+
+void HarvestCommands::startWait()
+{
+    m_waiting = true;
+    m_waitTimer.start(m_waitLimitMs);
+}
+
+void HarvestCommands::endWait()
+{
+    m_waiting = false;
+    m_waitTimer.stop();
+}
+
+void HarvestCommands::onDocumentComplete()
+{
+    if (!m_waiting)
+        return;
+    endWait();
+    HarvestLinks();
+}
+
+void HarvestCommands::onNavigateError()
+{
+    // The page asked for never arrived: what the browser shows instead is not harvested.
+    endWait();
+}
+
+void HarvestCommands::onWaitLimit()
+{
+    if (!m_waiting)
+        return;
+    // The page stays in the browser, so the user can still harvest it by hand.
+    endWait();
+    emit waitTimedOut();
+}
+
+QString HarvestCommands::clipboardAddress()
+{
+    const QString text = m_dialogs.clipboardText();
+    return startsWithHttp(text) ? text : QString();
+}
+
+void HarvestCommands::showTab(int tab)
+{
+    if (m_host.showTab)
+        m_host.showTab(tab);
+}

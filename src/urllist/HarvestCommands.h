@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <functional>
+
+class Browser;
+class Dialogs;
+struct BrowserLink;
+class UrlList;
+
+// What the harvesting commands need of the window: switching SSTab1 and the progress bar.
+// Either may be left empty.
+struct HarvestHost
+{
+    std::function<void(int tab)> showTab;                       // 0 = "登陆和主网页", 1 = "网址列表"
+    std::function<void(qint64 value, qint64 maximum)> progress; // ProgressBar1
+};
+
+// The commands of the browser tab that show pages in the visible browser and turn the links of
+// the shown page into rows of the list. The browser, list and dialogs must outlive this object.
+class HarvestCommands : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr int defaultPageWaitLimitMs = 60000;
+
+    HarvestCommands(Browser &browser, UrlList &list, Dialogs &dialogs, HarvestHost host,
+                    QObject *parent = nullptr);
+
+    // Asks for an address (the clipboard's http text as default) and shows it as typed.
+    void BrowseAddress();
+    void ShowLoginPage(const QString &loginUrl);
+    // Asks for a saved page file and imports its links.
+    void ImportPageFile();
+    // Asks for an address (the clipboard's http text as default) and imports its page's links.
+    void ImportByAddress();
+    // Loads an http address, a local file path or a "file:///" address and harvests the page
+    // once its load has succeeded. A new import replaces a wait still under way; a failed load,
+    // another page shown by command, or the wait limit ends the wait without harvesting.
+    void 导入网页链接(const QString &文件路径);
+    // Appends the accepted links of the shown page; nothing when no page is shown. The links
+    // are read asynchronously: harvested() tells when the rows are in.
+    void HarvestLinks();
+
+    void setPageWaitLimit(int ms);
+    int pageWaitLimit() const { return m_waitLimitMs; }
+    // True while an import waits for its page to finish loading.
+    bool waiting() const { return m_waiting; }
+
+signals:
+    void harvested(int rowsAdded);
+    void waitTimedOut();
+
+private:
+    void appendHarvest(const QList<BrowserLink> &links);
+    void startWait();
+    void endWait();
+    void onDocumentComplete();
+    void onNavigateError();
+    void onWaitLimit();
+    QString clipboardAddress();
+    void showTab(int tab);
+
+    Browser &m_browser;
+    UrlList &m_list;
+    Dialogs &m_dialogs;
+    HarvestHost m_host;
+    QTimer m_waitTimer;
+    int m_waitLimitMs = defaultPageWaitLimitMs;
+    bool m_waiting = false;
+};
