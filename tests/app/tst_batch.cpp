@@ -106,6 +106,20 @@ private slots:
         stall.chunkBytes = 1000;
         stall.intervalMs = 1000;
         server.setRoute("/slow.bin", stall);
+
+        TestHttpServer::Route utf8;
+        utf8.contentType = "text/html; charset=utf-8";
+        utf8.body = QString(u"<html><head><title>中文</title></head><body><p>中文 ✓</p></body></html>"_s).toUtf8();
+        server.setRoute("/p/utf8.htm", utf8);
+        TestHttpServer::Route gbk;
+        gbk.contentType = "text/html; charset=gb2312";
+        gbk.body = "<html><head><title>\xD6\xD0\xCE\xC4</title></head><body><p>\xD6\xD0\xCE\xC4</p></body></html>";
+        server.setRoute("/p/gb.htm", gbk);
+        TestHttpServer::Route links;
+        links.contentType = "text/html; charset=utf-8";
+        links.body = "<html><head></head><body><a href='/gen/x.bin'>x</a> <a href='/p/utf8.htm'> 登陆 </a>"
+                     "<a href='mailto:a@b'>m</a><a href='/gen/y.bin'>y</a></body></html>";
+        server.setRoute("/p/links.htm", links);
     }
 
     void threeRowsOverTwoSlots()
@@ -237,6 +251,43 @@ private slots:
         QCOMPARE(run.process.exitCode(), 0);
         QVERIFY(run.stdoutLines().isEmpty());
     }
+
+#ifdef QUILLMOOR_WITH_BROWSER
+    void pageModeSavesEachPageInItsOwnCharset()
+    {
+        BatchRun run;
+        run.writeList(line(u"u"_s, u"/p/utf8.htm"_s) + line(u"g"_s, u"/p/gb.htm"_s) + line(u"gone"_s, u"/missing.bin"_s));
+        run.start({u"--mode"_s, u"page"_s, u"--threads"_s, u"2"_s});
+        QVERIFY(run.finish(120000));
+        QCOMPARE(run.process.exitCode(), 1); // the missing page fails
+        const QString out = QString::fromUtf8(run.process.readAllStandardOutput());
+        QVERIFY2(out.contains(u"\t下载完成 \t"_s), qPrintable(out));
+        auto base = [this](const char *path) {
+            return "<html><head> <Base href='" + server.urlText(QString::fromLatin1(path)).toUtf8() + "' target='_blank'> ";
+        };
+        QCOMPARE(readAll(run.outPath(u"u.htm"_s)),
+                 base("/p/utf8.htm") + QString(u"<title>中文</title></head><body><p>中文 ✓</p></body></html>"_s).toUtf8());
+        QCOMPARE(readAll(run.outPath(u"g.htm"_s)),
+                 base("/p/gb.htm") + QByteArray("<title>\xD6\xD0\xCE\xC4</title></head><body><p>\xD6\xD0\xCE\xC4</p></body></html>"));
+        QVERIFY(!QFile::exists(run.outPath(u"gone.htm"_s)));
+    }
+
+    void harvestPrintsListLinesThatFeedTheBatch()
+    {
+        BatchRun run;
+        run.start({u"--harvest"_s, server.urlText(u"/p/links.htm"_s)}, false);
+        QVERIFY(run.finish(120000));
+        QCOMPARE(run.process.exitCode(), 0);
+        const QByteArray out = run.process.readAllStandardOutput();
+        QCOMPARE(out, line(u"x"_s, u"/gen/x.bin"_s) + line(u"y"_s, u"/gen/y.bin"_s));
+
+        BatchRun missing;
+        missing.start({u"--harvest"_s, u"/nonexistent/page.htm"_s}, false);
+        QVERIFY(missing.finish(120000));
+        QCOMPARE(missing.process.exitCode(), 2);
+        QVERIFY(QString::fromUtf8(missing.process.readAllStandardError()).contains(u"该文件不存在！"_s));
+    }
+#endif
 
     void interruptLeavesNoPartialFile()
     {
