@@ -128,7 +128,11 @@ private slots:
             auto *dialog = qobject_cast<QFileDialog *>(modal);
             QVERIFY(dialog);
             QCOMPARE(dialog->defaultSuffix(), u"txt"_s);
-            dialog->selectFile(dir.filePath(u"list"_s));
+            dialog->setDirectory(dir.path());
+            // As typed by the user, without an extension.
+            auto *name = dialog->findChild<QLineEdit *>(u"fileNameEdit"_s);
+            QVERIFY(name);
+            name->setText(u"list"_s);
             QMetaObject::invokeMethod(dialog, "accept");
         });
         QCOMPARE(dialogs.saveFileName(u"*.TXT (*.TXT)"_s, u"txt"_s), dir.filePath(u"list.txt"_s));
