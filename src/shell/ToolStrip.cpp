@@ -29,7 +29,6 @@ QPushButton *makeButton(const QString &name, const QString &caption, int widthTw
     button->setObjectName(name);
     button->setMinimumSize(px(widthTwips), px(heightTwips));
     button->setAutoDefault(false);
-    button->setFocusPolicy(Qt::TabFocus);
     return button;
 }
 
