@@ -9,6 +9,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QLineEdit>
 #include <QFile>
 #include <QMenu>
 #include <QMenuBar>
@@ -259,6 +260,23 @@ private slots:
         QCOMPARE(rig.list.status(1), RowTexts::ready());
         trigger(stop);
         QVERIFY(!rig.driver.runOn());
+    }
+
+    // A click on a tool button takes the focus, so the settings box being edited is checked and
+    // stored before the command runs.
+    void toolButtonClickCommitsTheSettingsBox()
+    {
+        WindowRig rig;
+        rig.window->show();
+        rig.window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(rig.window.get()));
+        rig.find<QTabWidget>(u"SSTab1"_s)->setCurrentIndex(2);
+        auto *threads = rig.find<QLineEdit>(u"Text4"_s);
+        threads->setFocus();
+        QTRY_VERIFY(threads->hasFocus());
+        threads->setText(u"7"_s);
+        QTest::mouseClick(rig.find<QPushButton>(u"Command5"_s), Qt::LeftButton);
+        QCOMPARE(rig.settings.threadCount(), 7);
     }
 
     void closeHidesAndTheRunGoesOn()
