@@ -32,7 +32,6 @@ private slots:
             << true << Pairs{{u"a"_s, u"aa"_s}} << u"aba"_s << u"aabaa"_s;
         QTest::newRow("empty replacement deletes")
             << true << Pairs{{u"广告"_s, QString()}} << u"正文广告正文"_s << u"正文正文"_s;
-        QTest::newRow("no pairs leave the source alone") << true << Pairs{} << u"abc"_s << u"abc"_s;
     }
 
     void apply()
@@ -53,13 +52,10 @@ private slots:
     void storedFormRoundTrips_data()
     {
         QTest::addColumn<Pairs>("pairs");
-        QTest::newRow("plain texts") << Pairs{{u"a"_s, u"b"_s}, {u"中文"_s, u"替换"_s}};
         QTest::newRow("separators and escapes inside the texts")
             << Pairs{{u"a\tb"_s, u"c\nd"_s}, {u"\\t"_s, u"\\"_s}, {u"\r\n"_s, u"\\\\n"_s}};
-        QTest::newRow("empty replacement, also as the last pair")
-            << Pairs{{u"x"_s, QString()}, {u"y"_s, QString()}};
-        QTest::newRow("blanks and trailing backslash kept")
-            << Pairs{{u" a "_s, u"  "_s}, {u"end\\"_s, u"\\"_s}};
+        QTest::newRow("blanks, trailing backslash and empty last replacement kept")
+            << Pairs{{u" a "_s, u"  "_s}, {u"end\\"_s, u"\\"_s}, {u"中文"_s, QString()}};
         QTest::newRow("ten thousand characters") << Pairs{{QString(10000, u'\\'), QString(10000, u'\n')}};
     }
 
@@ -96,7 +92,6 @@ private slots:
             QVERIFY(replacements.add(u"c"_s, u"3"_s));
             QVERIFY(replacements.removeAt(1));
             QVERIFY(!replacements.removeAt(2));
-            QVERIFY(!replacements.removeAt(-1));
             replacements.setEnabled(true);
             QCOMPARE(store.values().value(u"替换源代码"_s), u"1"_s);
         }
