@@ -1,5 +1,7 @@
 #include "engine/HttpDownloader.h"
 
+#include "engine/HttpConnectionPool.h"
+
 #include <QDir>
 #include <QFile>
 #include <QNetworkAccessManager>
@@ -23,6 +25,8 @@ namespace {
 // Bounds what the reply keeps in memory; the body goes to disk as it arrives.
 constexpr qint64 ReplyBufferBytes = 1024 * 1024;
 constexpr qint64 CopyBlockBytes = 1024 * 1024;
+// The network manager's own limit, for the requests the pool makes.
+constexpr int MaxRedirects = 50;
 
 // All components run on one thread and use the block only between one read and its write.
 char *copyBlock()
@@ -119,10 +123,12 @@ HttpDownloader::~HttpDownloader()
 DownloaderFactory HttpDownloader::factory(QNetworkAccessManager &manager, const QByteArray &userAgent)
 {
     QNetworkAccessManager *shared = &manager;
-    return [shared, userAgent](int slot) -> std::unique_ptr<Downloader> {
+    auto pool = std::make_shared<HttpConnectionPool>();
+    return [shared, userAgent, pool](int slot) -> std::unique_ptr<Downloader> {
         auto downloader = std::make_unique<HttpDownloader>(*shared);
         downloader->setObjectName(u"Downloader1_%1"_s.arg(slot));
         downloader->setUserAgent(userAgent);
+        downloader->setConnectionPool(pool);
         return downloader;
     };
 }
@@ -130,12 +136,14 @@ DownloaderFactory HttpDownloader::factory(QNetworkAccessManager &manager, const 
 DownloaderFactory HttpDownloader::factoryWithManagerPerSlot(QNetworkAccessManager &shared, const QByteArray &userAgent)
 {
     QNetworkAccessManager *sharedManager = &shared;
-    return [sharedManager, userAgent](int slot) -> std::unique_ptr<Downloader> {
+    auto pool = std::make_shared<HttpConnectionPool>();
+    return [sharedManager, userAgent, pool](int slot) -> std::unique_ptr<Downloader> {
         auto manager = std::make_unique<QNetworkAccessManager>();
         manager->setCookieJar(new SharedCookies(*sharedManager));
         std::unique_ptr<HttpDownloader> downloader(new HttpDownloader(std::move(manager)));
         downloader->setObjectName(u"Downloader1_%1"_s.arg(slot));
         downloader->setUserAgent(userAgent);
+        downloader->setConnectionPool(pool);
         return downloader;
     };
 }
@@ -170,7 +178,21 @@ void HttpDownloader::BeginDownload(const QString &url, const QString &SaveFile)
     if (!m_userAgent.isEmpty())
         request.setRawHeader(QByteArrayLiteral("User-Agent"), m_userAgent);
 
-    QNetworkReply *reply = m_manager.get(request);
+    startReply(request, MaxRedirects);
+}
+
+void HttpDownloader::startReply(const QNetworkRequest &request, int maxRedirects)
+{
+    QNetworkReply *reply = nullptr;
+    if (m_pool && HttpConnectionPool::handles(request.url(), m_manager)) {
+        PlainHttpReply *plain = m_pool->get(request, m_manager.cookieJar(), maxRedirects);
+        connect(plain, &PlainHttpReply::handOver, this, &HttpDownloader::onHandOver);
+        reply = plain;
+    } else {
+        QNetworkRequest viaManager = request;
+        viaManager.setMaximumRedirectsAllowed(maxRedirects);
+        reply = m_manager.get(viaManager);
+    }
     m_reply = reply;
     reply->setReadBufferSize(ReplyBufferBytes);
     connect(reply, &QNetworkReply::metaDataChanged, this, &HttpDownloader::onMetaDataChanged);
@@ -179,6 +201,16 @@ void HttpDownloader::BeginDownload(const QString &url, const QString &SaveFile)
     connect(reply, &QNetworkReply::redirected, this, [this] { m_sinceData.start(); });
     m_sinceData.start();
     m_idleTimer.start(m_idleTimeoutMs);
+}
+
+void HttpDownloader::onHandOver(const QUrl &url, int redirectsLeft)
+{
+    if (!m_reply)
+        return;
+    QNetworkRequest request = m_reply->request();
+    request.setUrl(url);
+    releaseReply();
+    startReply(request, redirectsLeft);
 }
 
 void HttpDownloader::failToStart()

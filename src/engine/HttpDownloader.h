@@ -9,8 +9,10 @@
 
 #include <memory>
 
+class HttpConnectionPool;
 class QNetworkAccessManager;
 class QNetworkReply;
+class QNetworkRequest;
 
 // The fast-mode component over Qt Network. The body is streamed, as it arrives, into a
 // temporary file in the target folder, which is put in place under the target name only when the
@@ -31,12 +33,13 @@ public:
     // A transfer under way is dropped: no events, no file left behind.
     ~HttpDownloader() override;
 
-    // Makes the component of slot N ("Downloader1_N") on the shared manager.
+    // Makes the component of slot N ("Downloader1_N") on the shared manager. Plain http addresses
+    // go through kept-alive connections shared by the components of one factory (see
+    // setConnectionPool); https and proxied addresses go through the manager.
     static DownloaderFactory factory(QNetworkAccessManager &manager, const QByteArray &userAgent = {});
-    // Like factory(), but each component gets a manager of its own that reads and stores cookies
-    // through the cookie jar the shared manager has at that moment. Ten network threads and ten
-    // connections instead of one thread and six connections per host: about twice as fast for
-    // many small files. Other settings of the shared manager (proxy) are not carried over.
+    // Like factory(), but for what goes through a manager each component gets a manager of its own
+    // that reads and stores cookies through the cookie jar the shared manager has at that moment.
+    // Other settings of the shared manager (proxy) are not carried over.
     static DownloaderFactory factoryWithManagerPerSlot(QNetworkAccessManager &shared,
                                                        const QByteArray &userAgent = {});
 
@@ -55,10 +58,16 @@ public:
     // Unnamed temporary files where the file system offers them (nothing left even after a
     // crash); off, a hidden named file in the target folder is used instead.
     void setUnnamedTempFiles(bool on) { m_unnamedTempFiles = on; }
+    // With a pool, plain http addresses without a proxy are fetched over its connections, on this
+    // thread, with the manager's cookie jar; without one (the default), everything goes through
+    // the manager. A redirect from plain http to https is carried on by the manager.
+    void setConnectionPool(std::shared_ptr<HttpConnectionPool> pool) { m_pool = std::move(pool); }
 
 private:
     explicit HttpDownloader(std::unique_ptr<QNetworkAccessManager> owned);
     void failToStart();
+    void startReply(const QNetworkRequest &request, int maxRedirects);
+    void onHandOver(const QUrl &url, int redirectsLeft);
     void onMetaDataChanged();
     void onReadyRead();
     void onFinished();
@@ -75,6 +84,7 @@ private:
 
     std::unique_ptr<QNetworkAccessManager> m_ownedManager; // set by factoryWithManagerPerSlot
     QNetworkAccessManager &m_manager;
+    std::shared_ptr<HttpConnectionPool> m_pool;
     int m_inReplySignal = 0; // depth of this component's handlers of reply signals
     QByteArray m_userAgent;
     int m_idleTimeoutMs = DefaultIdleTimeoutMs;

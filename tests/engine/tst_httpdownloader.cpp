@@ -1,3 +1,4 @@
+#include "engine/HttpConnectionPool.h"
 #include "engine/HttpDownloader.h"
 #include "support/TestHttpServer.h"
 
@@ -124,6 +125,13 @@ bool resetPeakMemory()
     return clearRefs.open(QIODevice::WriteOnly) && clearRefs.write("5") == 1;
 }
 
+// Built twice: plain http through the network manager, and through a connection pool.
+#if defined(QUILLMOOR_TEST_FAST_PATH)
+constexpr bool ThroughPool = true;
+#else
+constexpr bool ThroughPool = false;
+#endif
+
 #if defined(__SANITIZE_ADDRESS__)
 constexpr bool MemoryIsMeasurable = false; // the sanitizer keeps freed memory in quarantine
 #else
@@ -138,6 +146,7 @@ class TestHttpDownloader : public QObject
 
     TestHttpServer m_server;
     QNetworkAccessManager m_manager;
+    const std::shared_ptr<HttpConnectionPool> m_pool = std::make_shared<HttpConnectionPool>();
     const QByteArray m_finalBody = TestHttpServer::generatedBody("/final", 3000);
 
     std::unique_ptr<HttpDownloader> make(bool unnamed = true, int idleMs = 10000)
@@ -145,6 +154,16 @@ class TestHttpDownloader : public QObject
         auto d = std::make_unique<HttpDownloader>(m_manager);
         d->setUnnamedTempFiles(unnamed);
         d->setIdleTimeout(idleMs);
+        if (ThroughPool)
+            d->setConnectionPool(m_pool);
+        return d;
+    }
+
+    // A factory's component on the path this build tests (factories use a pool of their own).
+    static std::unique_ptr<Downloader> onTestedPath(std::unique_ptr<Downloader> d)
+    {
+        if (!ThroughPool)
+            static_cast<HttpDownloader &>(*d).setConnectionPool(nullptr);
         return d;
     }
 
@@ -543,7 +562,7 @@ private slots:
         int next = 0;
         int done = 0;
         for (int n = 1; n <= 10; ++n) {
-            components.push_back(factory(n));
+            components.push_back(onTestedPath(factory(n)));
             Downloader *d = components.back().get();
             auto start = [this, d, &next, &dir] {
                 const QString name = QString::number(next++);
@@ -569,7 +588,7 @@ private slots:
     {
         m_server.clearRequests();
         QTemporaryDir dir;
-        const std::unique_ptr<Downloader> d = HttpDownloader::factory(m_manager, "QuillmoorTest/1.0")(3);
+        const std::unique_ptr<Downloader> d = onTestedPath(HttpDownloader::factory(m_manager, "QuillmoorTest/1.0")(3));
         QCOMPARE(d->objectName(), u"Downloader1_3"_s);
         int completes = 0;
         connect(d.get(), &Downloader::DownloadComplete, this, [&completes] { ++completes; });
@@ -587,7 +606,7 @@ private slots:
     void managerPerSlotUsesTheSharedCookieJar()
     {
         QNetworkAccessManager shared;
-        const std::unique_ptr<Downloader> d = HttpDownloader::factoryWithManagerPerSlot(shared)(1);
+        const std::unique_ptr<Downloader> d = onTestedPath(HttpDownloader::factoryWithManagerPerSlot(shared)(1));
         auto *jar = new QNetworkCookieJar(&shared); // the jar may change after the slots were made
         shared.setCookieJar(jar);
         QNetworkCookie cookie("session", "abc");
@@ -615,7 +634,7 @@ private slots:
     {
         m_server.serveGenerated("/destroy/", 3000000);
         QTemporaryDir dir;
-        std::unique_ptr<Downloader> d = HttpDownloader::factoryWithManagerPerSlot(m_manager)(1);
+        std::unique_ptr<Downloader> d = onTestedPath(HttpDownloader::factoryWithManagerPerSlot(m_manager)(1));
         QPointer<Downloader> watch = d.get();
         connect(d.get(), &Downloader::DownloadProgress, this, [&d] { d.reset(); });
         d->BeginDownload(m_server.urlText(u"/destroy/x"_s), dir.filePath(u"x"_s));
@@ -639,6 +658,8 @@ private slots:
 
         QTemporaryDir dir;
         HttpDownloader d(manager);
+        if (ThroughPool)
+            d.setConnectionPool(m_pool);
         Recorder rec(d);
         d.BeginDownload(m_server.urlText(u"/members"_s), dir.filePath(u"m"_s));
         QTRY_COMPARE(rec.completes, 1);
