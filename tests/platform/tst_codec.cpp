@@ -18,10 +18,8 @@ private slots:
         QTest::addColumn<QByteArray>("gbk");
 
         QTest::newRow("Chinese") << u"中文"_s << "\xD6\xD0\xCE\xC4"_ba;
-        QTest::newRow("ASCII unchanged") << u"name->http://h/a b.txt\r\n"_s << "name->http://h/a b.txt\r\n"_ba;
         QTest::newRow("full-width punctuation") << u"！（）"_s << "\xA3\xA1\xA3\xA8\xA3\xA9"_ba;
         QTest::newRow("euro sign is one byte") << u"€"_s << "\x80"_ba;
-        QTest::newRow("empty") << QString() << QByteArray();
     }
 
     void gbkRoundTrip()
@@ -36,8 +34,7 @@ private slots:
 
     void longGbkTextRoundTrips()
     {
-        // Longer than any internal buffer, with two-byte characters across every boundary.
-        QString text;
+        QString text; // longer than any internal buffer, two-byte characters across every boundary
         for (int i = 0; i < 20000; ++i)
             text += (i % 3 == 0) ? u"a"_s : u"下载设置"_s;
         bool lossless = false;
@@ -54,7 +51,6 @@ private slots:
         QTest::newRow("lead byte then blank keeps the blank") << "\x81 x"_ba << u"\uFFFD x"_s;
         QTest::newRow("0xFF between characters") << "\xD6\xD0\xFF\xCE\xC4"_ba << u"中\uFFFD文"_s;
         QTest::newRow("cut-off character at the end") << "a\xD6"_ba << u"a\uFFFD"_s;
-        QTest::newRow("only invalid bytes") << "\xFF\xFF\xFF"_ba << u"\uFFFD\uFFFD\uFFFD"_s;
         QTest::newRow("NUL bytes kept") << "a\0b"_ba << u"a\0b"_s;
     }
 
@@ -72,7 +68,6 @@ private slots:
 
         QTest::newRow("emoji") << u"a😀b"_s << "a?b"_ba;
         QTest::newRow("lone surrogate") << u"a"_s + QChar(0xD800) + u"b"_s << "a?b"_ba;
-        QTest::newRow("emoji at the end") << u"中😀"_s << "\xD6\xD0?"_ba;
     }
 
     void charactersOutsideGbk()
@@ -89,21 +84,16 @@ private slots:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<bool>("utf8");
 
-        QTest::newRow("empty") << QByteArray() << true;
-        QTest::newRow("ASCII") << "a->http://h/\r\n"_ba << true;
         QTest::newRow("Chinese in UTF-8") << "\xE4\xB8\xAD\xE6\x96\x87"_ba << true;
         QTest::newRow("four-byte emoji") << "\xF0\x9F\x98\x80"_ba << true;
         QTest::newRow("largest code point") << "\xF4\x8F\xBF\xBF"_ba << true;
         QTest::newRow("byte-order mark then invalid") << "\xEF\xBB\xBF\xD6\xD0"_ba << true;
         QTest::newRow("Chinese in GBK") << "\xD6\xD0\xCE\xC4"_ba << false;
         QTest::newRow("overlong slash two bytes") << "\xC0\xAF"_ba << false;
-        QTest::newRow("overlong slash three bytes") << "\xE0\x80\xAF"_ba << false;
-        QTest::newRow("overlong four bytes") << "\xF0\x80\x80\xAF"_ba << false;
         QTest::newRow("surrogate") << "\xED\xA0\x80"_ba << false;
         QTest::newRow("beyond U+10FFFF") << "\xF4\x90\x80\x80"_ba << false;
         QTest::newRow("cut off at the end") << "ok\xE4\xB8"_ba << false;
         QTest::newRow("lone continuation byte") << "a\x80"_ba << false;
-        QTest::newRow("0xFF") << "\xFF"_ba << false;
     }
 
     void looksLikeUtf8()
@@ -122,10 +112,8 @@ private slots:
             << "\xEF\xBB\xBF\xE4\xB8\xAD->http://h/\r\n"_ba << u"中->http://h/\r\n"_s;
         QTest::newRow("UTF-8 without byte-order mark") << "\xE4\xB8\xAD->http://h/"_ba << u"中->http://h/"_s;
         QTest::newRow("GBK") << "\xD6\xD0\xCE\xC4->http://h/"_ba << u"中文->http://h/"_s;
-        // The first character alone is valid UTF-8, but the whole is not: all of it is GBK.
         QTest::newRow("invalid UTF-8 falls back to GBK")
             << "\xC3\xA4\xD6\xD0\r\n"_ba << Codec::fromGbk("\xC3\xA4\xD6\xD0\r\n"_ba);
-        QTest::newRow("empty") << QByteArray() << QString();
     }
 
     void decodeListFile()
@@ -148,15 +136,11 @@ private slots:
         QTest::newRow("gb2312 label is written as GBK") << u"镕€"_s << u"gb2312"_s << "\xE9\x46\x80"_ba;
         QTest::newRow("label case and blanks ignored") << u"中"_s << u" GB2312 "_s << "\xD6\xD0"_ba;
         QTest::newRow("UTF-8 holds everything") << u"中😀"_s << u"UTF-8"_s << "\xE4\xB8\xAD\xF0\x9F\x98\x80"_ba;
-        QTest::newRow("empty label writes UTF-8") << u"中"_s << QString() << "\xE4\xB8\xAD"_ba;
         QTest::newRow("unknown label writes UTF-8") << u"中"_s << u"x-no-such-set"_s << "\xE4\xB8\xAD"_ba;
         QTest::newRow("iconv suffix not let through") << u"中😀"_s << u"GBK//IGNORE"_s
                                                       << "\xE4\xB8\xAD\xF0\x9F\x98\x80"_ba;
         QTest::newRow("windows-1252") << u"café 中€"_s << u"windows-1252"_s << "caf\xE9 &#20013;\x80"_ba;
-        QTest::newRow("ISO-8859-1 label read as windows-1252") << u"€"_s << u"ISO-8859-1"_s << "\x80"_ba;
         QTest::newRow("Shift_JIS keeps backslash and tilde") << u"\\~①"_s << u"Shift_JIS"_s << "\\~\x87\x40"_ba;
-        QTest::newRow("Big5") << u"中😀"_s << u"Big5"_s << "\xA4\xA4&#128512;"_ba;
-        QTest::newRow("EUC-KR") << u"한"_s << u"EUC-KR"_s << "\xC7\xD1"_ba;
         QTest::newRow("ISO-2022-JP shifts back before a reference")
             << u"日本😀語"_s << u"ISO-2022-JP"_s << "\x1B$BF|K\\\x1B(B&#128512;\x1B$B8l\x1B(B"_ba;
         QTest::newRow("UTF-16LE") << u"a😀"_s << u"utf-16le"_s << "a\0\x3D\xD8\x00\xDE"_ba;
@@ -164,7 +148,6 @@ private slots:
                                           << "<a href=\"x?a=1&b=2\">"_ba;
         QTest::newRow("lone surrogate becomes a replacement reference")
             << u"a"_s + QChar(0xDC00) + u"b"_s << u"GBK"_s << "a&#65533;b"_ba;
-        QTest::newRow("empty text") << QString() << u"GBK"_s << QByteArray();
     }
 
     void encodeForHtml()

@@ -17,7 +17,6 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("address");
 
-        QTest::newRow("ordinary link") << u"第一章"_s << u"http://h/1.htm"_s << true << u"第一章"_s << u"http://h/1.htm"_s;
         QTest::newRow("blanks trimmed from text and address")
             << u"  第一章  "_s << u"  http://h/1  "_s << true << u"第一章"_s << u"http://h/1"_s;
         QTest::newRow("tabs and line breaks stay") << u"\t章\n"_s << u"http://h/1"_s << true << u"\t章\n"_s
@@ -27,18 +26,10 @@ private slots:
             << u"  登陆 "_s << u"http://h/login"_s << false << QString() << QString();
         QTest::newRow("login among other characters kept")
             << u"请登陆"_s << u"http://h/login"_s << true << u"请登陆"_s << u"http://h/login"_s;
-        QTest::newRow("login with a tab kept") << u"登陆\t"_s << u"http://h/login"_s << true << u"登陆\t"_s
-                                               << u"http://h/login"_s;
-        QTest::newRow("empty text skipped (image link)") << QString() << u"http://h/1"_s << false << QString()
-                                                         << QString();
         QTest::newRow("blank text skipped") << u"   "_s << u"http://h/1"_s << false << QString() << QString();
-        QTest::newRow("https kept") << u"s"_s << u"https://h/s"_s << true << u"s"_s << u"https://h/s"_s;
         QTest::newRow("HTTP in capitals kept") << u"s"_s << u"HTTP://H/S"_s << true << u"s"_s << u"HTTP://H/S"_s;
         QTest::newRow("mailto skipped") << u"m"_s << u"mailto:a@h"_s << false << QString() << QString();
-        QTest::newRow("javascript skipped") << u"j"_s << u"javascript:void(0)"_s << false << QString() << QString();
-        QTest::newRow("ftp skipped") << u"f"_s << u"ftp://h/f"_s << false << QString() << QString();
         QTest::newRow("file skipped") << u"f"_s << u"file:///tmp/a.htm"_s << false << QString() << QString();
-        QTest::newRow("empty address skipped") << u"e"_s << QString() << false << QString() << QString();
         QTest::newRow("blank address skipped") << u"e"_s << u"   "_s << false << QString() << QString();
     }
 

@@ -122,23 +122,12 @@ private slots:
     {
         QTest::addColumn<Links>("links");
         QTest::addColumn<QStringList>("added");
-
         QTest::newRow("relative links of a saved page resolve to file addresses and are skipped")
             << Links{{u"第一章"_s, u"file:///tmp/book/1.htm"_s}, {u"第二章"_s, u"file:///tmp/book/2.htm"_s}}
             << QStringList{};
         QTest::newRow("a saved page with a base reference gives http rows")
             << Links{{u"第一章"_s, u"http://h/book/1.htm"_s}} << QStringList{u"第一章=http://h/book/1.htm"_s};
-        QTest::newRow("login skipped with and without blanks, kept among other text")
-            << Links{{u"登陆"_s, u"http://h/a"_s}, {u"  登陆 "_s, u"http://h/b"_s}, {u"请登陆"_s, u"http://h/c"_s}}
-            << QStringList{u"请登陆=http://h/c"_s};
-        QTest::newRow("https kept; mail, script and ftp skipped")
-            << Links{{u"m"_s, u"mailto:a@h"_s},
-                     {u"j"_s, u"javascript:void(0)"_s},
-                     {u"s"_s, u"HTTPS://h/s"_s},
-                     {u"f"_s, u"ftp://h/f"_s}}
-            << QStringList{u"s=HTTPS://h/s"_s};
-        QTest::newRow("image-only links and map areas skipped")
-            << Links{{QString(), u"http://h/img"_s}, {u"  "_s, u"http://h/area"_s}} << QStringList{};
+        QTest::newRow("page without links") << Links{} << QStringList{};
         QTest::newRow("duplicates kept in document order, blanks trimmed")
             << Links{{u" b "_s, u" http://h/2 "_s}, {u"a"_s, u"http://h/1"_s}, {u"b"_s, u"http://h/2"_s}}
             << QStringList{u"b=http://h/2"_s, u"a=http://h/1"_s, u"b=http://h/2"_s};
@@ -172,19 +161,6 @@ private slots:
         rig.commands.HarvestLinks();
         QVERIFY(rig.harvested.wait(2000));
         QCOMPARE(rig.progress, (Calls{{0, 4}, {0, 4}, {1, 4}, {2, 4}, {0, 4}}));
-    }
-
-    void pageWithoutLinks()
-    {
-        Rig rig;
-        rig.list.append(u"old"_s, u"http://h/old"_s);
-        rig.show(u"http://h/empty"_s, {});
-        rig.commands.HarvestLinks();
-        QVERIFY(rig.harvested.wait(2000));
-        QCOMPARE(rig.harvested.at(0).at(0).toInt(), 0);
-        QCOMPARE(rig.entries(), QStringList{u"old=http://h/old"_s});
-        QCOMPARE(rig.progress.first(), (QPair<qint64, qint64>(0, 1)));
-        QCOMPARE(rig.progress.last(), (QPair<qint64, qint64>(0, 1)));
     }
 
     void bigPageIsOneAppendWithFewProgressCalls()
@@ -224,7 +200,6 @@ private slots:
     void missingFileRefused_data()
     {
         QTest::addColumn<QString>("relative");
-
         QTest::newRow("plain path") << u"gone.htm"_s;
         QTest::newRow("file address") << u"file:///gone.htm"_s;
         QTest::newRow("a folder is no file") << u"folder"_s;
@@ -245,8 +220,7 @@ private slots:
 
         Rig rig;
         rig.commands.导入网页链接(path);
-        QCOMPARE(rig.dialogs.messages.size(), 1);
-        QCOMPARE(rig.dialogs.messages.at(0).text, u"该文件不存在！"_s);
+        QCOMPARE(rig.dialogs.messageTexts(), QStringList{u"该文件不存在！"_s});
         QCOMPARE(rig.dialogs.messages.at(0).icon, Dialogs::Icon::Critical);
         QVERIFY(rig.fake.navigations().isEmpty());
         QVERIFY(!rig.commands.waiting());
@@ -255,7 +229,6 @@ private slots:
     void existingFileLoadedAndHarvested_data()
     {
         QTest::addColumn<bool>("asFileAddress");
-
         QTest::newRow("local path") << false;
         QTest::newRow("file address") << true;
     }
@@ -305,13 +278,10 @@ private slots:
         QTest::addColumn<bool>("import");
         QTest::addColumn<QString>("clipboard");
         QTest::addColumn<QString>("offered");
-
         for (const bool import : {false, true}) {
             const char *command = import ? "import: " : "browse: ";
             QTest::addRow("%shttps in mixed case offered", command) << import << u"HtTpS://h/a"_s << u"HtTpS://h/a"_s;
-            QTest::addRow("%sftp gives empty", command) << import << u"ftp://h/f"_s << QString();
             QTest::addRow("%sleading blank gives empty", command) << import << u" http://h/a"_s << QString();
-            QTest::addRow("%sempty clipboard", command) << import << QString() << QString();
         }
     }
 
@@ -328,30 +298,17 @@ private slots:
         QCOMPARE(rig.dialogs.inputRequests.at(0).prompt,
                  import ? u"请输入需要导入的网址："_s : u"请输入需要浏览的网址："_s);
         QCOMPARE(rig.dialogs.inputRequests.at(0).defaultAnswer, offered);
-        // The box was cancelled: nothing else happens.
-        QVERIFY(rig.fake.navigations().isEmpty());
-        QVERIFY(rig.tabs.isEmpty());
-        QVERIFY(rig.dialogs.messages.isEmpty());
+        // Cancelled: nothing else happens.
+        QVERIFY(rig.fake.navigations().isEmpty() && rig.tabs.isEmpty() && rig.dialogs.messages.isEmpty());
         QVERIFY(!rig.commands.waiting());
-    }
-
-    void browseAddressNavigatesAsTyped_data()
-    {
-        QTest::addColumn<QString>("typed");
-
-        QTest::newRow("no scheme") << u"www.example.org"_s;
-        QTest::newRow("blanks kept") << u"  http://h/a "_s;
-        QTest::newRow("any text") << u"不是网址"_s;
     }
 
     void browseAddressNavigatesAsTyped()
     {
-        QFETCH(QString, typed);
-
         Rig rig;
-        rig.dialogs.inputAnswers.enqueue(typed);
+        rig.dialogs.inputAnswers.enqueue(u"  www.例子.org "_s);
         rig.commands.BrowseAddress();
-        QCOMPARE(rig.fake.navigations(), QStringList{typed});
+        QCOMPARE(rig.fake.navigations(), QStringList{u"  www.例子.org "_s});
         QCOMPARE(rig.tabs, QList<int>{0});
         QVERIFY(!rig.commands.waiting());
     }
@@ -390,12 +347,10 @@ private slots:
         QVERIFY(!rig.commands.waiting());
         QVERIFY(rig.dialogs.messages.isEmpty());
         QCOMPARE(rig.fake.stopCount(), 0);
-
-        // The page finishing later is left for the user to harvest by hand.
+        // Finishing later is left for the user to harvest by hand.
         rig.fake.completeLoad();
         QVERIFY(!rig.harvested.wait(50));
         QCOMPARE(rig.list.count(), 0);
-        QVERIFY(rig.tabs.isEmpty());
     }
 
     void failedLoadEndsWithoutHarvest()
@@ -407,7 +362,6 @@ private slots:
         QVERIFY(!rig.timedOut.wait(200));
         QCOMPARE(rig.harvested.count(), 0);
         QVERIFY(rig.dialogs.messages.isEmpty());
-        QVERIFY(rig.tabs.isEmpty());
     }
 
     void secondImportReplacesTheWait()

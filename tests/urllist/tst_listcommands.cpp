@@ -68,11 +68,8 @@ private slots:
         const QStringList abcd{u"A=http://a"_s, u"B=http://b"_s, u"C=http://c"_s, u"D=http://d"_s};
         QTest::newRow("A, C and D selected leaves B") << abcd << QList<int>{1, 3, 4} << QStringList{u"B=http://b"_s};
         QTest::newRow("none selected removes nothing") << abcd << QList<int>{} << abcd;
-        QTest::newRow("all selected empties the list") << abcd << QList<int>{4, 2, 1, 3} << QStringList{};
         QTest::newRow("positions beyond the list ignored")
             << abcd << QList<int>{0, 2, 5, -1} << QStringList{u"A=http://a"_s, u"C=http://c"_s, u"D=http://d"_s};
-        QTest::newRow("one block in the middle")
-            << abcd << QList<int>{3, 2} << QStringList{u"A=http://a"_s, u"D=http://d"_s};
         QTest::newRow("a position given twice removes one row")
             << abcd << QList<int>{2, 2} << QStringList{u"A=http://a"_s, u"C=http://c"_s, u"D=http://d"_s};
     }
@@ -110,17 +107,7 @@ private slots:
             if (list.linkName(p) != QString::number(2 * p - 1))
                 QFAIL(qPrintable(u"row %1 holds %2"_s.arg(p).arg(list.linkName(p))));
         }
-        // Scattered rows still go in one removal, not one per gap.
-        QCOMPARE(removedSignals.count(), 1);
-    }
-
-    void deleteSelectedOnEmptyListDoesNothing()
-    {
-        UrlList list;
-        ProgressLog log;
-        deleteSelectedRows(list, {1}, log.callback());
-        QCOMPARE(list.count(), 0);
-        QVERIFY(log.calls.isEmpty());
+        QCOMPARE(removedSignals.count(), 1); // one reset, not one removal per gap
     }
 
     void deleteDuplicates_data()
@@ -135,31 +122,18 @@ private slots:
         QTest::newRow("y, x, y: duplicate in last position removed")
             << QStringList{u"a=http://y"_s, u"b=http://x"_s, u"c=http://y"_s}
             << QStringList{u"b=http://x"_s, u"a=http://y"_s} << 1;
-        QTest::newRow("two equal rows, second removed")
-            << QStringList{u"a=http://x"_s, u"b=http://x"_s} << QStringList{u"a=http://x"_s} << 1;
-        QTest::newRow("runs of three collapse to one each")
-            << QStringList{u"a=http://x"_s, u"b=http://y"_s, u"c=http://x"_s, u"d=http://y"_s, u"e=http://x"_s,
-                           u"f=http://y"_s}
-            << QStringList{u"a=http://x"_s, u"b=http://y"_s} << 4;
         QTest::newRow("letter case differs: not duplicates")
             << QStringList{u"a=http://h/a"_s, u"b=http://h/A"_s}
             << QStringList{u"b=http://h/A"_s, u"a=http://h/a"_s} << 0;
         QTest::newRow("trailing blank: not duplicates")
             << QStringList{u"a=http://h/a "_s, u"b=http://h/a"_s}
             << QStringList{u"b=http://h/a"_s, u"a=http://h/a "_s} << 0;
-        QTest::newRow("trailing slash: not duplicates")
-            << QStringList{u"a=http://h/a/"_s, u"b=http://h/a"_s}
-            << QStringList{u"b=http://h/a"_s, u"a=http://h/a/"_s} << 0;
         QTest::newRow("equal addresses separated by a case variant still removed")
             << QStringList{u"a=http://h/x"_s, u"b=http://h/X"_s, u"c=http://h/x"_s}
             << QStringList{u"b=http://h/X"_s, u"a=http://h/x"_s} << 1;
         QTest::newRow("sorted without regard to case")
             << QStringList{u"a=http://h/b"_s, u"b=http://h/C"_s, u"c=http://h/A"_s}
             << QStringList{u"c=http://h/A"_s, u"a=http://h/b"_s, u"b=http://h/C"_s} << 0;
-        QTest::newRow("unsorted list without duplicates ends sorted")
-            << QStringList{u"c=http://c"_s, u"a=http://a"_s, u"b=http://b"_s}
-            << QStringList{u"a=http://a"_s, u"b=http://b"_s, u"c=http://c"_s} << 0;
-        QTest::newRow("single row") << QStringList{u"a=http://a"_s} << QStringList{u"a=http://a"_s} << 0;
         QTest::newRow("empty addresses are duplicates of each other")
             << QStringList{u"a="_s, u"b=http://a"_s, u"c="_s} << QStringList{u"a="_s, u"b=http://a"_s} << 1;
     }
@@ -178,10 +152,11 @@ private slots:
         QCOMPARE(log.calls, countingTo(entries.size()));
     }
 
-    void deleteDuplicatesOnEmptyList()
+    void emptyListReportsNoProgress()
     {
         UrlList list;
         ProgressLog log;
+        deleteSelectedRows(list, {1}, log.callback());
         QCOMPARE(deleteDuplicateRows(list, log.callback()), 0);
         QVERIFY(log.calls.isEmpty());
     }
@@ -194,10 +169,7 @@ private slots:
                          {u"second"_s, u"http://x"_s, u"s2"_s, u"p2"_s, u"r2"_s}});
         QCOMPARE(deleteDuplicateRows(list), 1);
         QCOMPARE(list.count(), 2);
-        QCOMPARE(list.linkName(1), u"first"_s);
-        QCOMPARE(list.status(1), u"s1"_s);
-        QCOMPARE(list.progress(1), u"p1"_s);
-        QCOMPARE(list.remark(1), u"r1"_s);
+        QCOMPARE(list.linkName(1) + list.status(1) + list.progress(1) + list.remark(1), u"firsts1p1r1"_s);
         QCOMPARE(list.remark(2), u"r3"_s);
     }
 
@@ -210,7 +182,7 @@ private slots:
         std::map<QString, int> firstIndexOf; // exact address -> first row in list order
         for (int i = 0; i < rows; ++i) {
             const int key = random.bounded(distinct);
-            // Case variants of one path share a case-insensitive key but are distinct addresses.
+            // Case variants sort together but are distinct addresses.
             QString url = u"http://h/item%1"_s.arg(key);
             if (key % 3 == 0 && random.bounded(2) == 0)
                 url = url.toUpper();
