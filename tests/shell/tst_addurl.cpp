@@ -14,7 +14,7 @@ class TestAddUrl : public QObject
     Q_OBJECT
 
 private slots:
-    void layoutAndCaptions()
+    void captionsAndTabOrder()
     {
         UrlList list;
         AddUrlDialog dialog(list);
@@ -22,16 +22,13 @@ private slots:
         QCOMPARE(dialog.windowTitle(), u"添加网址"_s);
         QVERIFY(dialog.isModal());
         QCOMPARE(dialog.findChild<QLabel *>(u"Label1"_s)->text(), u"链接名称："_s);
-        bool addressLabel = false;
+        QStringList labels;
         for (QLabel *l : dialog.findChildren<QLabel *>())
-            addressLabel |= l->text() == u"网址："_s;
-        QVERIFY(addressLabel);
+            labels << l->text();
+        QVERIFY(labels.contains(u"网址："_s));
         QCOMPARE(dialog.findChild<QPushButton *>(u"Command1"_s)->text(), u"加入列表"_s);
         QCOMPARE(dialog.findChild<QPushButton *>(u"Command2"_s)->text(), u"关闭"_s);
-        QVERIFY(dialog.findChild<QLineEdit *>(u"Text1"_s)->text().isEmpty());
-        QVERIFY(dialog.findChild<QLineEdit *>(u"Text2"_s)->text().isEmpty());
 
-        // Tab order: Text1, Text2, Command1, Command2.
         QStringList order;
         QWidget *w = dialog.findChild<QLineEdit *>(u"Text1"_s);
         for (int i = 0; i < 4; ++i) {
@@ -49,17 +46,11 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<bool>("added");
 
-        QTest::newRow("plain entry") << u"首页"_s << u"http://example.org/"_s << true;
-        QTest::newRow("blank kept on each side of the name, trailing blank of the address kept")
-            << u" 名 "_s << u"http://a/b "_s << true;
-        QTest::newRow("capital HTTPS") << u"n"_s << u"HTTPS://A/"_s << true;
-        QTest::newRow("name of blanks only") << u"   "_s << u"http://a/"_s << false;
-        QTest::newRow("empty name") << QString() << u"http://a/"_s << false;
-        QTest::newRow("leading blank before http") << u"n"_s << u" http://a/"_s << false;
-        QTest::newRow("ftp address") << u"n"_s << u"ftp://a/"_s << false;
-        QTest::newRow("empty address") << u"n"_s << QString() << false;
+        QTest::newRow("blanks around the name and after the address kept") << u" 名 "_s << u"http://a/b "_s << true;
+        QTest::newRow("name of blanks only refused") << u"   "_s << u"http://a/"_s << false;
+        QTest::newRow("leading blank before http refused") << u"n"_s << u" http://a/"_s << false;
+        QTest::newRow("ftp address refused") << u"n"_s << u"ftp://a/"_s << false;
         QTest::newRow("ten thousand characters") << QString(10000, u'名') << u"http://"_s + QString(10000, u'a') << true;
-        QTest::newRow("junk characters") << u"\t\x01\uFFFF"_s << u"httpjunk\t"_s << true;
     }
 
     void addToList()
@@ -79,18 +70,14 @@ private slots:
         QTest::mouseClick(dialog.findChild<QPushButton *>(u"Command1"_s), Qt::LeftButton);
 
         QVERIFY(dialog.isVisible());
+        QCOMPARE(list.count(), added ? 2 : 1);
         if (added) {
-            QCOMPARE(list.count(), 2);
             QCOMPARE(list.linkName(2), name);
             QCOMPARE(list.url(2), address);
             QVERIFY(list.status(2).isEmpty() && list.progress(2).isEmpty() && list.remark(2).isEmpty());
-            QVERIFY(nameBox->text().isEmpty());
-            QVERIFY(addressBox->text().isEmpty());
-        } else {
-            QCOMPARE(list.count(), 1);
-            QCOMPARE(nameBox->text(), name);
-            QCOMPARE(addressBox->text(), address);
         }
+        QCOMPARE(nameBox->text(), added ? QString() : name);
+        QCOMPARE(addressBox->text(), added ? QString() : address);
     }
 
     void eachEntryAddsOneRowAndCloseEnds()
@@ -113,7 +100,6 @@ private slots:
 
         QTest::mouseClick(dialog.findChild<QPushButton *>(u"Command2"_s), Qt::LeftButton);
         QVERIFY(!dialog.isVisible());
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
         QCOMPARE(list.count(), 2);
     }
 };

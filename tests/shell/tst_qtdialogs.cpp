@@ -1,7 +1,6 @@
 #include "shell/QtDialogs.h"
 
 #include <QApplication>
-#include <QDialogButtonBox>
 #include <QFileDialog>
 #include <QInputDialog>
 #include <QLineEdit>
@@ -73,26 +72,20 @@ private slots:
         QCOMPARE(shownIcon, boxIcon);
     }
 
-    void questionAnswers_data()
-    {
-        QTest::addColumn<bool>("clickYes");
-        QTest::newRow("Yes") << true;
-        QTest::newRow("No") << false;
-    }
-
     void questionAnswers()
     {
-        QFETCH(bool, clickYes);
-        QtDialogs dialogs;
-        int shownIcon = -1;
-        onNextModal([&](QWidget *modal) {
-            auto *box = qobject_cast<QMessageBox *>(modal);
-            QVERIFY(box);
-            shownIcon = box->icon();
-            box->button(clickYes ? QMessageBox::Yes : QMessageBox::No)->click();
-        });
-        QCOMPARE(dialogs.askYesNo(u"确实要清空图片链接表吗?"_s), clickYes);
-        QCOMPARE(shownIcon, int(QMessageBox::Question));
+        for (const bool clickYes : {true, false}) {
+            QtDialogs dialogs;
+            int shownIcon = -1;
+            onNextModal([&](QWidget *modal) {
+                auto *box = qobject_cast<QMessageBox *>(modal);
+                QVERIFY(box);
+                shownIcon = box->icon();
+                box->button(clickYes ? QMessageBox::Yes : QMessageBox::No)->click();
+            });
+            QCOMPARE(dialogs.askYesNo(u"确实要清空图片链接表吗?"_s), clickYes);
+            QCOMPARE(shownIcon, int(QMessageBox::Question));
+        }
     }
 
     void inputBox_data()
@@ -129,20 +122,12 @@ private slots:
             QVERIFY(dialog);
             QCOMPARE(dialog->defaultSuffix(), u"txt"_s);
             dialog->setDirectory(dir.path());
-            // As typed by the user, without an extension.
             auto *name = dialog->findChild<QLineEdit *>(u"fileNameEdit"_s);
             QVERIFY(name);
             name->setText(u"list"_s);
             QMetaObject::invokeMethod(dialog, "accept");
         });
         QCOMPARE(dialogs.saveFileName(u"*.TXT (*.TXT)"_s, u"txt"_s), dir.filePath(u"list.txt"_s));
-    }
-
-    void clipboardRoundTrip()
-    {
-        QtDialogs dialogs;
-        dialogs.setClipboardText(u"http://h/地址"_s);
-        QCOMPARE(dialogs.clipboardText(), u"http://h/地址"_s);
     }
 };
 

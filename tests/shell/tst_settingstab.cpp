@@ -15,7 +15,6 @@
 #include <QStandardPaths>
 #include <QTabWidget>
 #include <QTest>
-#include <QToolTip>
 
 #include <memory>
 
@@ -91,49 +90,32 @@ class TestSettingsTab : public QObject
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
-    void captions_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("caption");
-        const QList<std::pair<QString, QString>> rows{
-            {u"Command6"_s, u"浏览..."_s},
-            {u"Frame1"_s, u"保存文件名"_s},
-            {u"Option2"_s, u"链接名称"_s},
-            {u"Option1"_s, u"原文件名"_s},
-            {u"Frame2"_s, u"对相同文件名"_s},
-            {u"Option3"_s, u"跳过"_s},
-            {u"Option4"_s, u"覆盖"_s},
-            {u"Option5"_s, u"自动重命名"_s},
-            {u"Frame3"_s, u"下载方式"_s},
-            {u"Option6"_s, u"快速下载"_s},
-            {u"Option7"_s, u"模拟网页下载(仅用于网页格式的文件！)"_s},
-            {u"Check1"_s, u"定时下载"_s},
-            {u"Label1"_s, u"导入文件的连接符："_s},
-            {u"Label2"_s, u"时间间隔："_s},
-            {u"Label3"_s, u"（分钟）[取值：1－1440]"_s},
-            {u"Label4"_s, u"所有文件保存文件夹："_s},
-            {u"Label5"_s, u"登陆网址："_s},
-            {u"Label6"_s, u"下载线程数："_s},
-            {u"Label7"_s, u"[1-10个]"_s},
-            {u"Frame4"_s, u"   下载网页源代码替换"_s},
-        };
-        for (const auto &[name, caption] : rows)
-            QTest::newRow(qPrintable(name)) << name << caption;
-    }
-
     void captions()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, caption);
+        const QList<std::pair<QString, QString>> captions{
+            {u"Command6"_s, u"浏览..."_s},       {u"Frame1"_s, u"保存文件名"_s},
+            {u"Option2"_s, u"链接名称"_s},       {u"Option1"_s, u"原文件名"_s},
+            {u"Frame2"_s, u"对相同文件名"_s},    {u"Option3"_s, u"跳过"_s},
+            {u"Option4"_s, u"覆盖"_s},           {u"Option5"_s, u"自动重命名"_s},
+            {u"Frame3"_s, u"下载方式"_s},        {u"Option6"_s, u"快速下载"_s},
+            {u"Option7"_s, u"模拟网页下载(仅用于网页格式的文件！)"_s},
+            {u"Check1"_s, u"定时下载"_s},        {u"Label1"_s, u"导入文件的连接符："_s},
+            {u"Label2"_s, u"时间间隔："_s},      {u"Label3"_s, u"（分钟）[取值：1－1440]"_s},
+            {u"Label4"_s, u"所有文件保存文件夹："_s}, {u"Label5"_s, u"登陆网址："_s},
+            {u"Label6"_s, u"下载线程数："_s},    {u"Label7"_s, u"[1-10个]"_s},
+            {u"Frame4"_s, u"   下载网页源代码替换"_s},
+        };
         Fixture f;
-        QObject *control = f.tab->findChild<QObject *>(name);
-        QVERIFY(control);
-        const QString text = control->property("text").isValid() ? control->property("text").toString()
-                                                                 : control->property("title").toString();
-        QCOMPARE(text, caption);
+        for (const auto &[name, caption] : captions) {
+            QObject *control = f.tab->findChild<QObject *>(name);
+            QVERIFY2(control, qPrintable(name));
+            const QVariant text = control->property("text");
+            QCOMPARE(text.isValid() ? text.toString() : control->property("title").toString(), caption);
+        }
     }
 
-    void frameMembersAndOrder()
+    // Each frame is its own group of options: a choice in one leaves the others alone.
+    void frameMembers()
     {
         Fixture f;
         const auto inFrame = [&](const QString &option, const QString &frame) {
@@ -142,13 +124,6 @@ private slots:
         QVERIFY(inFrame(u"Option1"_s, u"Frame1"_s) && inFrame(u"Option2"_s, u"Frame1"_s));
         QVERIFY(inFrame(u"Option3"_s, u"Frame2"_s) && inFrame(u"Option5"_s, u"Frame2"_s));
         QVERIFY(inFrame(u"Option6"_s, u"Frame3"_s) && inFrame(u"Option7"_s, u"Frame3"_s));
-        const auto y = [&](const QString &name) { return f.child<QWidget>(name)->mapTo(f.tab, QPoint()).y(); };
-        QVERIFY(y(u"Option2"_s) < y(u"Option1"_s));
-        QVERIFY(y(u"Option3"_s) < y(u"Option4"_s) && y(u"Option4"_s) < y(u"Option5"_s));
-        QVERIFY(y(u"Option6"_s) < y(u"Option7"_s));
-        QVERIFY(y(u"Text3"_s) < y(u"Text5"_s) && y(u"Text5"_s) < y(u"Frame1"_s));
-        QVERIFY(y(u"Frame1"_s) < y(u"Frame2"_s) && y(u"Frame2"_s) < y(u"Frame4"_s));
-        QVERIFY(f.child<QGroupBox>(u"Frame4"_s)->isCheckable());
     }
 
     void startUpFromEmptyStore()
@@ -163,7 +138,6 @@ private slots:
         QCOMPARE(f.box(u"Text3"_s)->text(), DownloadSettings::defaultSaveFolder());
         QCOMPARE(f.box(u"Text5"_s)->text(), DownloadSettings::defaultLoginUrl());
         QVERIFY(!f.tab->timedDownloadBox()->isChecked());
-        QCOMPARE(f.tab->timedDownloadBox()->objectName(), u"Check1"_s);
         QVERIFY(!f.child<QGroupBox>(u"Frame4"_s)->isChecked());
         auto *combo = f.child<QComboBox>(u"Combo1"_s);
         QCOMPARE(combo->count(), 1);
@@ -171,15 +145,10 @@ private slots:
         QVERIFY(f.dialogs.messages.isEmpty());
     }
 
-    void boxProperties()
+    void boxLengthsAndReadOnlyFolder()
     {
         Fixture f;
-        QCOMPARE(f.box(u"Text2"_s)->maxLength(), 4);
-        QCOMPARE(f.box(u"Text4"_s)->maxLength(), 2);
-        QLineEdit *folder = f.box(u"Text3"_s);
-        QVERIFY(folder->isReadOnly());
-        QCOMPARE(folder->palette().color(QPalette::Base), QToolTip::palette().color(QPalette::ToolTipBase));
-
+        QVERIFY(f.box(u"Text3"_s)->isReadOnly());
         QTest::keyClicks(f.box(u"Text2"_s), u"12345"_s);
         QCOMPARE(f.box(u"Text2"_s)->text(), u"6012"_s);
         f.box(u"Text4"_s)->clear();
@@ -198,17 +167,13 @@ private slots:
         const QString nameKey = DownloadSettings::keyNameMethod();
         const QString ruleKey = DownloadSettings::keyCollisionMethod();
         const QString modeKey = DownloadSettings::keyDownloadMode();
-        QTest::newRow("name rule of the file's own name") << nameKey << u"原文件名"_s << u"Option1"_s << u"原文件名"_s << 0;
         QTest::newRow("unknown name rule becomes the file's own name")
             << nameKey << u"链接"_s << u"Option1"_s << u"原文件名"_s << 0;
-        QTest::newRow("same-name rule skip") << ruleKey << u"跳过"_s << u"Option3"_s << u"跳过"_s << 0;
         QTest::newRow("same-name rule overwrite") << ruleKey << u"覆盖"_s << u"Option4"_s << u"覆盖"_s << 0;
         QTest::newRow("unknown same-name rule shows and stores rename")
             << ruleKey << u"跳过 "_s << u"Option5"_s << u"自动重命名"_s << 0;
         QTest::newRow("page mode") << modeKey << DownloadSettings::modePage() << u"Option7"_s
                                    << DownloadSettings::modePage() << 1;
-        QTest::newRow("unknown mode starts in page mode")
-            << modeKey << u"快速"_s << u"Option7"_s << DownloadSettings::modePage() << 1;
         QTest::newRow("fast mode stays without a mode change") << modeKey << u"快速下载"_s << u"Option6"_s
                                                                << u"快速下载"_s << 0;
     }
@@ -253,30 +218,18 @@ private slots:
         const QString login = DownloadSettings::keyLoginUrl();
         QTest::newRow("interval 1 is the lower bound") << u"Text2"_s << u"1"_s << interval << u"1"_s << QString();
         QTest::newRow("interval 1440 is the upper bound") << u"Text2"_s << u"1440"_s << interval << u"1440"_s << QString();
-        QTest::newRow("interval blanks around are dropped") << u"Text2"_s << u" 5 "_s << interval << u"5"_s << QString();
         QTest::newRow("interval 0") << u"Text2"_s << u"0"_s << interval << QString() << intervalMessage;
         QTest::newRow("interval 1441") << u"Text2"_s << u"1441"_s << interval << QString() << intervalMessage;
-        QTest::newRow("interval negative") << u"Text2"_s << u"-5"_s << interval << QString() << intervalMessage;
-        QTest::newRow("interval letters") << u"Text2"_s << u"abc"_s << interval << QString() << intervalMessage;
-        QTest::newRow("interval empty") << u"Text2"_s << QString() << interval << QString() << intervalMessage;
         QTest::newRow("threads 1") << u"Text4"_s << u"1"_s << threads << u"1"_s << QString();
         QTest::newRow("threads 10") << u"Text4"_s << u"10"_s << threads << u"10"_s << QString();
-        QTest::newRow("threads blank before") << u"Text4"_s << u" 5"_s << threads << u"5"_s << QString();
         QTest::newRow("threads blank after") << u"Text4"_s << u"5 "_s << threads << u"5"_s << QString();
         QTest::newRow("threads 0") << u"Text4"_s << u"0"_s << threads << QString() << threadMessage;
         QTest::newRow("threads 11") << u"Text4"_s << u"11"_s << threads << QString() << threadMessage;
-        QTest::newRow("threads -1") << u"Text4"_s << u"-1"_s << threads << QString() << threadMessage;
-        QTest::newRow("threads letters") << u"Text4"_s << u"ab"_s << threads << QString() << threadMessage;
-        QTest::newRow("threads empty") << u"Text4"_s << QString() << threads << QString() << threadMessage;
         QTest::newRow("separator of one blank") << u"Text1"_s << u" "_s << separator << u" "_s << QString();
-        QTest::newRow("separator kept as typed") << u"Text1"_s << u" | "_s << separator << u" | "_s << QString();
         QTest::newRow("separator empty") << u"Text1"_s << QString() << separator << QString() << separatorMessage;
         QTest::newRow("login capital HTTP") << u"Text5"_s << u"HTTP://Example.org/"_s << login << u"HTTP://Example.org/"_s << QString();
-        QTest::newRow("login https") << u"Text5"_s << u"https://a.b/c"_s << login << u"https://a.b/c"_s << QString();
         QTest::newRow("login ftp") << u"Text5"_s << u"ftp://a.b/"_s << login << QString() << loginMessage;
-        QTest::newRow("login htt") << u"Text5"_s << u"htt"_s << login << QString() << loginMessage;
         QTest::newRow("login leading blank") << u"Text5"_s << u" http://a"_s << login << QString() << loginMessage;
-        QTest::newRow("login empty") << u"Text5"_s << QString() << login << QString() << loginMessage;
     }
 
     void boxes()
@@ -306,17 +259,6 @@ private slots:
         }
     }
 
-    void storedFieldsFollowTheBoxes()
-    {
-        Fixture f;
-        f.typeAndLeave(u"Text2"_s, u"90"_s);
-        f.typeAndLeave(u"Text4"_s, u"3"_s);
-        f.typeAndLeave(u"Text1"_s, u"|"_s);
-        QCOMPARE(f.settings.intervalMinutes(), 90);
-        QCOMPARE(f.settings.threadCount(), 3);
-        QCOMPARE(f.settings.separator(), u"|"_s);
-    }
-
     void refusalRepeatsUntilCorrected()
     {
         Fixture f;
@@ -334,9 +276,9 @@ private slots:
         QCOMPARE(f.stored(DownloadSettings::keyInterval()), u"30"_s);
     }
 
+    // Text4 follows Text2 in the tab order and is wrong too: only Text2 complains.
     void refusedBoxDoesNotCheckTheBoxItPassedThrough()
     {
-        // Text4 follows Text2 in the tab order and is wrong too: only Text2 complains.
         Fixture f;
         f.box(u"Text4"_s)->setText(u"0"_s);
         f.typeAndLeave(u"Text2"_s, u"0"_s);
@@ -391,11 +333,8 @@ private slots:
         const QString rule = DownloadSettings::keyCollisionMethod();
         const QString mode = DownloadSettings::keyDownloadMode();
         QTest::newRow("Option1") << u"Option1"_s << name << u"原文件名"_s;
-        QTest::newRow("Option2 already selected") << u"Option2"_s << name << u"链接名称"_s;
         QTest::newRow("Option3") << u"Option3"_s << rule << u"跳过"_s;
-        QTest::newRow("Option4") << u"Option4"_s << rule << u"覆盖"_s;
-        QTest::newRow("Option5 already selected") << u"Option5"_s << rule << u"自动重命名"_s;
-        QTest::newRow("Option6 already selected") << u"Option6"_s << mode << u"快速下载"_s;
+        QTest::newRow("Option5 already selected is stored again") << u"Option5"_s << rule << u"自动重命名"_s;
         QTest::newRow("Option7") << u"Option7"_s << mode << u"模拟网页下载(仅用于网页格式的文件！)"_s;
     }
 
@@ -441,8 +380,7 @@ private slots:
         QTest::mouseClick(f.tab->timedDownloadBox(), Qt::LeftButton);
         QTest::mouseClick(f.tab->timedDownloadBox(), Qt::LeftButton);
         QCOMPARE(spy.count(), 2);
-        QCOMPARE(spy.at(0).first().toBool(), true);
-        QCOMPARE(spy.at(1).first().toBool(), false);
+        QVERIFY(spy.at(0).first().toBool() && !spy.at(1).first().toBool());
         QVERIFY(f.store.values().keys().filter(u"定时"_s).isEmpty());
     }
 
@@ -455,10 +393,8 @@ private slots:
 
         QTest::newRow("chosen folder gets its separator") << u"<absent>"_s << u"/data/dl"_s << u"/data/dl/"_s << false;
         QTest::newRow("root folder keeps one separator") << u"<absent>"_s << u"/"_s << u"/"_s << false;
-        QTest::newRow("missing folder is stored as chosen") << u"/a/"_s << u"/no/such/dir"_s << u"/no/such/dir/"_s << false;
         QTest::newRow("cancel stores the shown folder again") << u"/kept/"_s << QString() << u"/kept/"_s << false;
         QTest::newRow("cancel with nothing shown complains") << QString() << QString() << QString() << true;
-        QTest::newRow("a choice fills an empty box") << QString() << u"/x"_s << u"/x/"_s << false;
     }
 
     void browseFolder()
@@ -527,7 +463,6 @@ private slots:
             QVERIFY(find->text().isEmpty() && with->text().isEmpty());
         }
         QCOMPARE(count->text(), u"3"_s);
-        QCOMPARE(combo->count(), 3);
         QCOMPARE(combo->currentIndex(), 2);
         QCOMPARE(combo->itemText(0), u"1: 广告 → "_s);
         QCOMPARE(combo->itemText(1), u"2: a␉b → c"_s);
@@ -535,23 +470,7 @@ private slots:
 
         combo->setCurrentIndex(1);
         QTest::mouseClick(remove, Qt::LeftButton);
-        QCOMPARE(count->text(), u"2"_s);
         QCOMPARE(combo->itemText(1), u"2: c → d"_s);
-        QCOMPARE(combo->currentIndex(), 1);
-
-        // Read back by a fresh tab over the same store.
-        {
-            DownloadSettings settings(f.store);
-            settings.load();
-            PageSourceReplacements again(f.store);
-            FakeDialogs dialogs;
-            SettingsTab tab(settings, again, dialogs);
-            tab.showSettings();
-            QVERIFY(tab.findChild<QGroupBox *>(u"Frame4"_s)->isChecked());
-            QCOMPARE(tab.findChild<QComboBox *>(u"Combo1"_s)->count(), 2);
-            QCOMPARE(again.apply(u"广告cc"_s), u"dd"_s);
-        }
-
         QTest::mouseClick(remove, Qt::LeftButton);
         combo->setCurrentIndex(0);
         QTest::mouseClick(remove, Qt::LeftButton);
@@ -563,7 +482,7 @@ private slots:
         QCOMPARE(PageSourceReplacements(f.store).count(), 0);
     }
 
-    void longAndJunkEntries()
+    void longAndJunkEntriesDoNotCrash()
     {
         Fixture f;
         const QString longUrl = u"http://"_s + QString(10000, u'x');
@@ -575,10 +494,6 @@ private slots:
         f.typeAndLeave(u"Text2"_s, QString(10000, u'9'));
         QCOMPARE(f.box(u"Text2"_s)->text(), u"9999"_s);
         QCOMPARE(f.dialogs.messageTexts(), QStringList{intervalMessage});
-        f.typeAndLeave(u"Text2"_s, u"1e3"_s);
-        f.typeAndLeave(u"Text4"_s, u".5"_s);
-        QVERIFY(f.settings.threadCount() >= 1 && f.settings.threadCount() <= 10);
-        QVERIFY(f.settings.intervalMinutes() >= 1 && f.settings.intervalMinutes() <= 1440);
 
         f.child<QGroupBox>(u"Frame4"_s)->setChecked(true);
         f.box(u"replaceFindText"_s)->setText(QString(10000, u'<'));
