@@ -117,57 +117,75 @@ private slots:
         QCOMPARE(store.values().size(), 1);
     }
 
-    // 0 in "expected" means refused with the box's message.
-    void numberCheck_data()
+    // A null "accepted" means refused with the box's message.
+    void boxCheck_data()
     {
-        QTest::addColumn<bool>("threads");
+        QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("text");
-        QTest::addColumn<int>("expected");
+        QTest::addColumn<QString>("accepted");
 
-        const auto interval = [](const char *name, const QString &text, int expected) {
-            QTest::newRow(name) << false << text << expected;
+        const auto row = [](const char *name, const QString &box, const QString &text, const QString &accepted) {
+            QTest::newRow(name) << box << text << accepted;
         };
-        const auto threads = [](const char *name, const QString &text, int expected) {
-            QTest::newRow(name) << true << text << expected;
-        };
-        interval("interval 1 accepted", u"1"_s, 1);
-        interval("interval 1440 accepted", u"1440"_s, 1440);
-        interval("interval 0 refused", u"0"_s, 0);
-        interval("interval 1441 refused", u"1441"_s, 0);
-        interval("interval 1440.4 above the range", u"1440.4"_s, 0);
-        interval("interval abc refused", u"abc"_s, 0);
-        interval("interval plus sign and zeros", u"+0060"_s, 60);
-        interval("interval tab and full-width blank trimmed", u"\t60\u3000"_s, 60);
-        interval("interval blank inside refused", u"1 0"_s, 0);
-        interval("interval half rounds to even", u"2.5"_s, 2);
-        interval("interval exponent refused", u"1e2"_s, 0);
-        interval("interval full-width digit refused", u"\uFF15"_s, 0);
-        interval("interval 100000 digits refused", QString(100000, u'9'), 0);
-        interval("interval 100000 zeros then 5", QString(100000, u'0') + u"5"_s, 5);
-        interval("interval tiny fraction refused", u"0."_s + QString(100000, u'0') + u"1"_s, 0);
-        threads("threads 1 accepted", u"1"_s, 1);
-        threads("threads 10 accepted", u"10"_s, 10);
-        threads("threads 0 refused", u"0"_s, 0);
-        threads("threads 11 refused", u"11"_s, 0);
-        threads("threads blanks trimmed", u" 5 "_s, 5);
-        threads("threads 9.5 rounds to even 10", u"9.5"_s, 10);
-        threads("threads 10.5 above the range", u"10.5"_s, 0);
+        const QString interval = u"interval"_s, threads = u"threads"_s, separator = u"separator"_s, login = u"login"_s;
+        const QString refused;
+        row("interval 1 accepted", interval, u"1"_s, u"1"_s);
+        row("interval 1440 accepted", interval, u"1440"_s, u"1440"_s);
+        row("interval 0 refused", interval, u"0"_s, refused);
+        row("interval 1441 refused", interval, u"1441"_s, refused);
+        row("interval 1440.4 above the range", interval, u"1440.4"_s, refused);
+        row("interval abc refused", interval, u"abc"_s, refused);
+        row("interval plus sign and zeros", interval, u"+0060"_s, u"60"_s);
+        row("interval tab and full-width blank trimmed", interval, u"\t60\u3000"_s, u"60"_s);
+        row("interval blank inside refused", interval, u"1 0"_s, refused);
+        row("interval half rounds to even", interval, u"2.5"_s, u"2"_s);
+        row("interval exponent refused", interval, u"1e2"_s, refused);
+        row("interval full-width digit refused", interval, u"\uFF15"_s, refused);
+        row("interval 100000 digits refused", interval, QString(100000, u'9'), refused);
+        row("interval 100000 zeros then 5", interval, QString(100000, u'0') + u"5"_s, u"5"_s);
+        row("interval tiny fraction refused", interval, u"0."_s + QString(100000, u'0') + u"1"_s, refused);
+        row("threads 1 accepted", threads, u"1"_s, u"1"_s);
+        row("threads 10 accepted", threads, u"10"_s, u"10"_s);
+        row("threads 0 refused", threads, u"0"_s, refused);
+        row("threads 11 refused", threads, u"11"_s, refused);
+        row("threads blanks trimmed", threads, u" 5 "_s, u"5"_s);
+        row("threads 9.5 rounds to even 10", threads, u"9.5"_s, u"10"_s);
+        row("threads 10.5 above the range", threads, u"10.5"_s, refused);
+        row("separator of one blank kept as is", separator, u" "_s, u" "_s);
+        row("separator empty refused", separator, QString(), refused);
+        row("login upper-case HTTP", login, u"HTTP://EXAMPLE/"_s, u"HTTP://EXAMPLE/"_s);
+        row("login merely starts with http", login, u"httpfoo"_s, u"httpfoo"_s);
+        row("login ftp refused", login, u"ftp://example/"_s, refused);
+        row("login leading blank refused", login, u" http://x"_s, refused);
+        row("login full-width letters refused", login, u"\uFF48\uFF54\uFF54\uFF50://x"_s, refused);
     }
 
-    void numberCheck()
+    void boxCheck()
     {
-        QFETCH(bool, threads);
+        QFETCH(QString, box);
         QFETCH(QString, text);
-        QFETCH(int, expected);
-        const SettingCheck<int> check = threads ? checkThreadCount(text) : checkIntervalMinutes(text);
-        if (expected == 0) {
-            QVERIFY(!check.accepted());
-            QCOMPARE(check.message, threads ? u"必须填入大于0,小于11的数字！"_s : u"必须填入大于1,小于1440的数字！"_s);
-        } else {
-            QVERIFY(check.accepted());
-            QVERIFY(check.message.isEmpty());
-            QCOMPARE(*check.value, expected);
-        }
+        QFETCH(QString, accepted);
+        QString value;
+        QString message;
+        const auto take = [&](const auto &check, const QString &refusal) {
+            if (check.accepted()) {
+                QVERIFY(check.message.isEmpty());
+                value = QVariant(*check.value).toString();
+            } else {
+                QCOMPARE(check.message, refusal);
+            }
+        };
+        if (box == u"interval"_s)
+            take(checkIntervalMinutes(text), u"必须填入大于1,小于1440的数字！"_s);
+        else if (box == u"threads"_s)
+            take(checkThreadCount(text), u"必须填入大于0,小于11的数字！"_s);
+        else if (box == u"separator"_s)
+            take(checkSeparator(text), u"不能为空!"_s);
+        else
+            take(checkLoginUrl(text), u"登陆网址格式错误!"_s);
+        QCOMPARE(value, accepted);
+        if (box == u"login"_s)
+            QCOMPARE(startsWithHttp(text), !accepted.isNull());
     }
 
     void settersNeverStoreOutOfRange()
@@ -180,36 +198,6 @@ private slots:
         QCOMPARE(store.values().value(DownloadSettings::keyInterval()), u"1440"_s);
         settings.overrideThreadCount(99);
         QCOMPARE(settings.threadCount(), 10);
-    }
-
-    void textCheck_data()
-    {
-        QTest::addColumn<bool>("login");
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<bool>("accepted");
-
-        QTest::newRow("separator: one blank kept as is") << false << u" "_s << true;
-        QTest::newRow("separator: empty refused") << false << QString() << false;
-        QTest::newRow("login: upper-case HTTP") << true << u"HTTP://EXAMPLE/"_s << true;
-        QTest::newRow("login: merely starts with http") << true << u"httpfoo"_s << true;
-        QTest::newRow("login: ftp refused") << true << u"ftp://example/"_s << false;
-        QTest::newRow("login: leading blank refused") << true << u" http://x"_s << false;
-        QTest::newRow("login: full-width letters refused") << true << u"\uFF48\uFF54\uFF54\uFF50://x"_s << false;
-    }
-
-    void textCheck()
-    {
-        QFETCH(bool, login);
-        QFETCH(QString, text);
-        QFETCH(bool, accepted);
-        const SettingCheck<QString> check = login ? checkLoginUrl(text) : checkSeparator(text);
-        QCOMPARE(check.accepted(), accepted);
-        if (accepted)
-            QCOMPARE(*check.value, text);
-        else
-            QCOMPARE(check.message, login ? u"登陆网址格式错误!"_s : u"不能为空!"_s);
-        if (login)
-            QCOMPARE(startsWithHttp(text), accepted);
     }
 
     void addBackslashAddsOneAtMost()
