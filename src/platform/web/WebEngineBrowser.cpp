@@ -12,6 +12,8 @@
 #include <QWebEngineScriptCollection>
 #include <QWebEngineScript>
 
+#include <utility>
+
 using namespace Qt::Literals::StringLiterals;
 
 // The page's own hooks: new windows, closing by script and JavaScript dialogs are answered
@@ -132,6 +134,16 @@ WebEngineBrowser::WebEngineBrowser(QWebEngineProfile *profile, QObject *parent)
     connect(m_page, &QWebEnginePage::linkHovered, this, &Browser::StatusTextChange);
     // The page never closes itself: a browser that allows closing is closed by its owner.
     connect(m_page, &QWebEnginePage::windowCloseRequested, this, &Browser::WindowClosing);
+    // A navigation to another section of the shown document moves within it: the engine
+    // reports the new address and no load at all, so the address change ends the navigation.
+    connect(m_page, &QWebEnginePage::urlChanged, this, [this, shown = m_page->url()](const QUrl &url) mutable {
+        const QUrl previous = std::exchange(shown, url);
+        if (!m_busy || m_deliveredLoading || m_page->isLoading() || !url.hasFragment()
+            || url.adjusted(QUrl::RemoveFragment) != previous.adjusted(QUrl::RemoveFragment))
+            return;
+        m_busy = false;
+        emit DocumentComplete();
+    });
     connect(m_page, &QWebEnginePage::certificateError, this,
             [](const QWebEngineCertificateError &error) {
                 QWebEngineCertificateError refused(error);
