@@ -1,99 +1,122 @@
 #include "shell/BrowserTab.h"
 
 #include "engine/DownloadSettings.h"
-#include "engine/SaveNames.h"
-#include "platform/Dialogs.h"
+#include "platform/Browser.h"
+#include "platform/web/BrowserProfile.h"
+#include "platform/web/WebEngineBrowser.h"
+#include "urllist/HarvestCommands.h"
 
 #include <QCoreApplication>
 #include <QLabel>
+#include <QMetaObject>
 #include <QVBoxLayout>
+#include <QWebEngineView>
 
 using namespace Qt::Literals::StringLiterals;
 
-// The list receives the harvested links once the built-in browser provides them.
-BrowserTab::BrowserTab(UrlList & /*list*/, DownloadSettings &settings, Dialogs &dialogs, QWidget *parent)
-    : QWidget(parent), m_settings(settings), m_dialogs(dialogs)
+namespace {
+
+// Stands in for the browser where the window has no browser profile: it remembers the address
+// and shows it, but loads nothing, so no page is ever shown.
+class AddressOnlyBrowser final : public Browser
+{
+public:
+    AddressOnlyBrowser(QLabel *label, QObject *parent) : Browser(parent), m_label(label) {}
+
+    void setSilent(bool silent) override { m_silent = silent; }
+    bool silent() const override { return m_silent; }
+    void Navigate(const QString &address) override { m_label->setText(address); }
+    void Stop() override {}
+    bool Busy() const override { return false; }
+    QString LocationURL() const override { return {}; }
+    void readDocument(std::function<void(const BrowserDocument &)> done) override
+    {
+        QMetaObject::invokeMethod(this, [done = std::move(done)] { done({}); }, Qt::QueuedConnection);
+    }
+    void readLinks(std::function<void(const QList<BrowserLink> &)> done) override
+    {
+        QMetaObject::invokeMethod(this, [done = std::move(done)] { done({}); }, Qt::QueuedConnection);
+    }
+
+private:
+    QLabel *m_label;
+    bool m_silent = false;
+};
+
+} // namespace
+
+BrowserTab::BrowserTab(UrlList &list, DownloadSettings &settings, Dialogs &dialogs, BrowserProfile *profile,
+                       QWidget *parent)
+    : QWidget(parent), m_settings(settings)
 {
     setObjectName(u"BrowserTab"_s);
-    m_browserArea = new QWidget(this);
-    m_browserArea->setObjectName(u"WebBrowser1"_s);
-    m_browserArea->setAutoFillBackground(true);
-    QPalette palette = m_browserArea->palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    m_browserArea->setPalette(palette);
-
-    m_addressLabel = new QLabel(m_browserArea);
-    m_addressLabel->setObjectName(u"WebBrowser1Address"_s);
-    m_addressLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    auto *areaLayout = new QVBoxLayout(m_browserArea);
-    areaLayout->addWidget(m_addressLabel, 0, Qt::AlignTop | Qt::AlignLeft);
-
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
-    layout->addWidget(m_browserArea);
+
+    if (profile) {
+        // The view first, so that it goes before the page it shows.
+        auto *view = new QWebEngineView(this);
+        auto *browser = new WebEngineBrowser(profile->profile(), this);
+        view->setObjectName(u"WebBrowser1"_s);
+        view->setPage(browser->page());
+        layout->addWidget(view);
+        m_browser = browser;
+    } else {
+        auto *area = new QWidget(this);
+        area->setObjectName(u"WebBrowser1"_s);
+        area->setAutoFillBackground(true);
+        QPalette palette = area->palette();
+        palette.setColor(QPalette::Window, Qt::white);
+        area->setPalette(palette);
+        auto *label = new QLabel(area);
+        label->setObjectName(u"WebBrowser1Address"_s);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        auto *areaLayout = new QVBoxLayout(area);
+        areaLayout->addWidget(label, 0, Qt::AlignTop | Qt::AlignLeft);
+        layout->addWidget(area);
+        m_browser = new AddressOnlyBrowser(label, this);
+    }
+    m_browser->setObjectName(u"WebBrowser1Browser"_s);
+
+    // New windows a page opens are left to the engine's default; a page's script never closes
+    // the browser.
+    m_browser->setCancelNewWindows(false);
+    m_browser->setCancelWindowClosing(true);
+    connect(m_browser, &Browser::StatusTextChange, this, &BrowserTab::statusTextChanged);
+
+    HarvestHost host;
+    host.showTab = [this](int tab) {
+        emit tabRequested(tab);
+        QCoreApplication::processEvents();
+    };
+    host.progress = [this](qint64 value, qint64 maximum) { emit progressChanged(value, maximum); };
+    m_commands = new HarvestCommands(*m_browser, list, dialogs, std::move(host), this);
+
+    // Start-up: silent, parked on the empty page, stopped.
+    m_browser->setSilent(true);
+    m_browser->Navigate(QString());
+    m_browser->Stop();
+}
+
+BrowserTab::~BrowserTab()
+{
+    // The commands listen to the browser: they go first.
+    delete m_commands;
+    m_commands = nullptr;
 }
 
 void BrowserTab::navigate(const QString &address)
 {
     m_address = address;
-    m_addressLabel->setText(address);
+    m_browser->Navigate(address);
 }
 
-void BrowserTab::showTab()
-{
-    emit showRequested();
-    QCoreApplication::processEvents();
-}
+void BrowserTab::ShowLoginPage() { m_commands->ShowLoginPage(m_settings.loginUrl()); }
 
-QString BrowserTab::clipboardAddress() const
-{
-    const QString text = m_dialogs.clipboardText();
-    return startsWithHttp(text) ? text : QString();
-}
+void BrowserTab::BrowseAddress() { m_commands->BrowseAddress(); }
 
-void BrowserTab::ShowLoginPage()
-{
-    showTab();
-    navigate(m_settings.loginUrl());
-}
+void BrowserTab::ImportPageFile() { m_commands->ImportPageFile(); }
 
-void BrowserTab::BrowseAddress()
-{
-    const QString answer = m_dialogs.inputBox(u"请输入需要浏览的网址："_s, clipboardAddress());
-    if (answer.isEmpty())
-        return;
-    showTab();
-    navigate(answer);
-}
+void BrowserTab::importByAddress() { m_commands->ImportByAddress(); }
 
-void BrowserTab::ImportPageFile()
-{
-    showTab();
-    const QString path = m_dialogs.openFileName(u"*.htm (*.htm);;*.html (*.html)"_s);
-    if (!path.isEmpty())
-        导入网页链接(path);
-}
-
-void BrowserTab::importByAddress()
-{
-    const QString answer = m_dialogs.inputBox(u"请输入需要导入的网址："_s, clipboardAddress());
-    if (answer.isEmpty())
-        return;
-    showTab();
-    导入网页链接(answer);
-}
-
-void BrowserTab::导入网页链接(const QString &文件路径)
-{
-    if (!startsWithHttp(文件路径) && !localFileExists(文件路径)) {
-        m_dialogs.message(u"该文件不存在！"_s, Dialogs::Icon::Critical);
-        return;
-    }
-    navigate(文件路径);
-    // Harvesting needs the loaded document, which the built-in browser provides.
-}
-
-void BrowserTab::HarvestLinks()
-{
-    // The links of the shown page come from the built-in browser; without it there are none.
-}
+void BrowserTab::HarvestLinks() { m_commands->HarvestLinks(); }

@@ -3,24 +3,31 @@
 #include <QString>
 #include <QWidget>
 
+class Browser;
+class BrowserProfile;
 class Dialogs;
 class DownloadSettings;
-class QLabel;
+class HarvestCommands;
 class UrlList;
 
-// Tab 0 "登陆和主网页": the visible browser WebBrowser1 and the commands that show pages in it.
-// Until the built-in browser is in place the browser area only remembers the address it was
-// sent to.
+// Tab 0 "登陆和主网页": the visible browser WebBrowser1 and the commands that show pages in it
+// and harvest their links. With a browser profile WebBrowser1 is a real browser on it; without
+// one (a window built for tests of its other parts) it only remembers the address it was sent to.
 class BrowserTab : public QWidget
 {
     Q_OBJECT
 public:
-    BrowserTab(UrlList &list, DownloadSettings &settings, Dialogs &dialogs, QWidget *parent = nullptr);
+    BrowserTab(UrlList &list, DownloadSettings &settings, Dialogs &dialogs, BrowserProfile *profile,
+               QWidget *parent = nullptr);
+    ~BrowserTab() override;
 
     // The visible browser's Navigate: the address exactly as given.
     void navigate(const QString &address);
-    // The address last sent to the browser.
+    // The address last sent to the browser through navigate().
     QString address() const { return m_address; }
+
+    Browser *browser() const { return m_browser; }
+    HarvestCommands *commands() const { return m_commands; }
 
     // The commands of the tab.
     void ShowLoginPage();
@@ -29,22 +36,18 @@ public:
     // The import-by-address command: an address from the clipboard or typed by the user.
     void importByAddress();
     void HarvestLinks();
-    // Loads a page (an http address or a saved page file) and imports its links.
-    void 导入网页链接(const QString &文件路径);
 
 signals:
-    // The tab wants to be the shown tab of the window.
-    void showRequested();
+    // A command wants this tab of SSTab1 shown (0 = this tab, 1 = the list).
+    void tabRequested(int tab);
+    // ProgressBar1 while links are harvested.
+    void progressChanged(qint64 value, qint64 maximum);
     // The visible browser's status text (status-bar panel 1).
     void statusTextChanged(const QString &text);
 
 private:
-    void showTab();
-    QString clipboardAddress() const;
-
     DownloadSettings &m_settings;
-    Dialogs &m_dialogs;
-    QWidget *m_browserArea;
-    QLabel *m_addressLabel;
+    Browser *m_browser;
+    HarvestCommands *m_commands;
     QString m_address;
 };

@@ -5,6 +5,8 @@
 #include "engine/PageSourceReplacements.h"
 #include "engine/UrlList.h"
 #include "platform/Dialogs.h"
+#include "platform/web/BrowserProfile.h"
+#include "platform/web/WebEngineBrowser.h"
 #include "shell/AboutBox.h"
 #include "shell/BrowserTab.h"
 #include "shell/InternetOptionsDialog.h"
@@ -19,6 +21,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QMenuBar>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QStatusBar>
@@ -26,6 +29,10 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWebEngineView>
+
+#include <algorithm>
+#include <climits>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -46,8 +53,10 @@ QTimer *makeTimer(const QString &name, int intervalMs, QObject *parent)
 } // namespace
 
 FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &driver,
-                   PageSourceReplacements &replacements, Dialogs &dialogs, QWidget *parent)
+                   PageSourceReplacements &replacements, Dialogs &dialogs, BrowserProfile *profile,
+                   QWidget *parent)
     : QMainWindow(parent), m_list(list), m_settings(settings), m_driver(driver), m_dialogs(dialogs),
+      m_profile(profile),
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     setObjectName(u"FormMain"_s);
@@ -58,7 +67,7 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
     m_toolStrip = new ToolStrip(central);
     m_tabs = new QTabWidget(central);
     m_tabs->setObjectName(u"SSTab1"_s);
-    m_browserTab = new BrowserTab(m_list, m_settings, m_dialogs, m_tabs);
+    m_browserTab = new BrowserTab(m_list, m_settings, m_dialogs, m_profile, m_tabs);
     m_listTab = new ListTab(m_list, m_dialogs, *m_toolStrip->progressBar(), m_tabs);
     m_settingsTab = new SettingsTab(m_settings, replacements, m_dialogs, m_tabs);
     m_tabs->addTab(m_browserTab, u"登陆和主网页"_s);
@@ -107,7 +116,13 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
     connect(m_toolStrip->exitButton(), &QPushButton::clicked, this, &FormMain::exitCommand);
 
     // The tabs among themselves.
-    connect(m_browserTab, &BrowserTab::showRequested, this, [this] { m_tabs->setCurrentIndex(BrowserTabIndex); });
+    connect(m_browserTab, &BrowserTab::tabRequested, this, [this](int tab) { m_tabs->setCurrentIndex(tab); });
+    connect(m_browserTab, &BrowserTab::progressChanged, this, [this](qint64 value, qint64 maximum) {
+        QProgressBar *progress = m_toolStrip->progressBar();
+        const auto clamp = [](qint64 v) { return static_cast<int>(std::clamp<qint64>(v, 0, INT_MAX)); };
+        progress->setMaximum(clamp(maximum));
+        progress->setValue(clamp(value));
+    });
     connect(m_listTab, &ListTab::showRequested, this, [this] { m_tabs->setCurrentIndex(ListTabIndex); });
     connect(m_listTab, &ListTab::browseRequested, this, [this](const QString &address) {
         m_tabs->setCurrentIndex(BrowserTabIndex);
@@ -125,7 +140,18 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
     m_driver.setPageSourceFilter([&replacements](const QString &source) { return replacements.apply(source); });
 
     // Start-up, in order. The tray menu belongs to the tray icon and never shows in the menu bar.
+    // WebBrowser1 was parked on the empty page as it was made; the page browsers are parked the
+    // same way and handed to the driver.
     m_tabs->setTabVisible(PageBrowsersTabIndex, false);
+    for (Browser *browser : m_pageBrowsers) {
+        if (!browser)
+            continue;
+        browser->setSilent(true);
+        browser->Navigate(QString());
+        browser->Stop();
+    }
+    if (m_profile)
+        m_driver.setPageBrowsers(m_pageBrowsers);
     m_settingsTab->showSettings();
     m_tray = new TrayIcon(*this);
     m_tray->add(programTitle);
@@ -137,7 +163,12 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
     m_lightsTimer->start();
 }
 
-FormMain::~FormMain() = default;
+FormMain::~FormMain()
+{
+    // The browsers go with the window; the driver outlives it.
+    if (m_profile)
+        m_driver.setPageBrowsers({});
+}
 
 QAction *FormMain::addMenuAction(QMenu *menu, const QString &name, const QString &caption)
 {
@@ -198,6 +229,18 @@ QWidget *FormMain::buildPageBrowsersTab()
         auto *tab = new QWidget(inner);
         tab->setObjectName(u"WBdownTab_%1"_s.arg(n));
         inner->addTab(tab, u"线程%1"_s.arg(n));
+        if (!m_profile)
+            continue;
+        // The view is made before its browser and lies deeper in the window, so it goes first.
+        auto *view = new QWebEngineView(tab);
+        view->setObjectName(u"WBdown_%1"_s.arg(n));
+        auto *browser = new WebEngineBrowser(m_profile->profile(), this);
+        browser->setObjectName(u"WBdownBrowser_%1"_s.arg(n));
+        view->setPage(browser->page());
+        auto *tabLayout = new QVBoxLayout(tab);
+        tabLayout->setContentsMargins(2, 2, 2, 2);
+        tabLayout->addWidget(view);
+        m_pageBrowsers[static_cast<std::size_t>(n - 1)] = browser;
     }
     auto *layout = new QVBoxLayout(page);
     layout->setContentsMargins(2, 2, 2, 2);
@@ -290,6 +333,6 @@ void FormMain::showAbout()
 
 void FormMain::showInternetOptions()
 {
-    InternetOptionsDialog dialog(this);
+    InternetOptionsDialog dialog(m_profile, m_dialogs, this);
     dialog.exec();
 }

@@ -2,8 +2,11 @@
 
 #include <QMainWindow>
 
+#include <array>
 #include <functional>
 
+class Browser;
+class BrowserProfile;
 class BrowserTab;
 class Dialogs;
 class DownloadDriver;
@@ -29,8 +32,11 @@ class FormMain : public QMainWindow
 public:
     enum Tab { BrowserTabIndex = 0, ListTabIndex = 1, SettingsTabIndex = 2, PageBrowsersTabIndex = 3 };
 
+    // With a browser profile the window holds the real browsers: WebBrowser1 and the ten page
+    // browsers, which it hands to the driver. Without one there are no page browsers and
+    // WebBrowser1 only remembers addresses. The profile must outlive the window.
     FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &driver, PageSourceReplacements &replacements,
-             Dialogs &dialogs, QWidget *parent = nullptr);
+             Dialogs &dialogs, BrowserProfile *profile = nullptr, QWidget *parent = nullptr);
     ~FormMain() override;
 
     bool exitRequested() const { return m_exitRequested; }
@@ -42,6 +48,8 @@ public:
     BrowserTab *browserTab() const { return m_browserTab; }
     ListTab *listTab() const { return m_listTab; }
     SettingsTab *settingsTab() const { return m_settingsTab; }
+    // WBdown_1..WBdown_10 (index 0 is slot 1); all null without a browser profile.
+    const std::array<Browser *, 10> &pageBrowsers() const { return m_pageBrowsers; }
 
     // Command7: asks while a run is on, then quits through Timer2.
     void exitCommand();
@@ -72,6 +80,8 @@ private:
     DownloadSettings &m_settings;
     DownloadDriver &m_driver;
     Dialogs &m_dialogs;
+    BrowserProfile *m_profile;
+    std::array<Browser *, 10> m_pageBrowsers{};
 
     ToolStrip *m_toolStrip;
     QTabWidget *m_tabs;

@@ -7,6 +7,7 @@
 #include "engine/PageSourceReplacements.h"
 #include "engine/UrlList.h"
 #include "platform/QSettingsStore.h"
+#include "platform/web/BrowserProfile.h"
 #include "shell/FormMain.h"
 #include "shell/QtDialogs.h"
 #include "shell/Resources.h"
@@ -14,31 +15,55 @@
 #include <QApplication>
 #include <QNetworkAccessManager>
 
+#include <unistd.h>
+
 using namespace Qt::Literals::StringLiterals;
+
+void prepareBrowserEngine()
+{
+    // The engine reaches beyond the machine only for the pages it is told to load: no
+    // background requests, no component updates.
+    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
+    if (flags.trimmed().isEmpty())
+        flags = "--disable-background-networking --disable-component-update";
+    // Without a display there is no graphics hardware to use; the engine draws in software.
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if ((platform.startsWith("offscreen") || platform.startsWith("minimal")) && !flags.contains("--disable-gpu"))
+        flags += " --disable-gpu";
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
+    // The engine refuses its sandbox when run as root.
+    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+}
 
 int runWindowApp(int argc, char *argv[])
 {
+    prepareBrowserEngine();
     QApplication app(argc, argv);
+    QApplication::setOrganizationName(u"Quillmoor"_s);
     QApplication::setApplicationName(u"Quillmoor"_s);
     QApplication::setWindowIcon(Resources::programIcon());
     // Closing the window only hides it; the program ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);
 
-    // Declared in the order of need: destroyed in reverse, the window goes first and the
-    // downloaders (with the driver) before the network manager, so that a transfer cut short by
-    // the exit discards its temporary file.
+    // Declared in the order of need: destroyed in reverse, the window (with every browser) goes
+    // before the profile, and the downloaders (with the driver) before the profile's network
+    // manager, so that a transfer cut short by the exit discards its temporary file.
+    BrowserProfile profile;
     QSettingsStore store;
     DownloadSettings settings(store);
     settings.load();
     PageSourceReplacements replacements(store);
     UrlList list;
     DownloadSlots slotBank;
-    QNetworkAccessManager network;
     DownloadDriver driver(list, settings, slotBank);
-    driver.setDownloaderFactory(HttpDownloader::factory(network));
+    // Fast-mode downloads carry the browsers' cookies (a login made in the window) and User-Agent.
+    driver.setDownloaderFactory(
+        HttpDownloader::factoryWithManagerPerSlot(*profile.networkAccessManager(), profile.userAgent()));
     QtDialogs dialogs;
 
-    FormMain window(list, settings, driver, replacements, dialogs);
+    FormMain window(list, settings, driver, replacements, dialogs, &profile);
     dialogs.setOwner(&window);
     QObject::connect(&window, &FormMain::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     window.show();

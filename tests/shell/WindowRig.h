@@ -20,7 +20,8 @@
 #include <memory>
 
 // The main window over an in-memory store, scripted dialogs and, unless a factory is given,
-// fast components that stay busy until the test ends their transfers.
+// fast components that stay busy until the test ends their transfers. With a browser profile the
+// window holds the real browsers on it.
 struct WindowRig
 {
     MemorySettingsStore store;
@@ -33,11 +34,12 @@ struct WindowRig
     FakeDialogs dialogs;
     std::unique_ptr<FormMain> window;
 
-    explicit WindowRig(const DownloaderFactory &factory = {}, bool trayAvailable = true)
+    explicit WindowRig(const DownloaderFactory &factory = {}, bool trayAvailable = true,
+                       BrowserProfile *profile = nullptr)
     {
         settings.load();
         driver.setDownloaderFactory(factory ? factory : fakeDownloaderFactory(&downloaders));
-        window = std::make_unique<FormMain>(list, settings, driver, replacements, dialogs);
+        window = std::make_unique<FormMain>(list, settings, driver, replacements, dialogs, profile);
         window->setTrayAvailability([trayAvailable] { return trayAvailable; });
     }
 

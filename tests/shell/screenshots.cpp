@@ -113,7 +113,7 @@ int main(int argc, char *argv[])
     frmAbout about(dialogs, &window);
     about.show();
     ok &= save(about, dir, u"frmAbout"_s);
-    InternetOptionsDialog options(&window);
+    InternetOptionsDialog options(nullptr, dialogs, &window);
     options.show();
     ok &= save(options, dir, u"InternetOptionsDialog"_s);
     AddUrlDialog addUrl(list, &window);
