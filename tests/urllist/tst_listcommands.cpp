@@ -88,28 +88,6 @@ private slots:
         QCOMPARE(log.calls, countingTo(entries.size()));
     }
 
-    void manyScatteredSelectedRows()
-    {
-        const int rows = 100000;
-        std::vector<UrlRow> input;
-        std::vector<int> selected;
-        for (int i = 1; i <= rows; ++i) {
-            input.push_back({QString::number(i), u"http://h/%1"_s.arg(i), {}, {}, {}});
-            if (i % 2 == 0)
-                selected.push_back(i);
-        }
-        UrlList list;
-        list.appendRows(input);
-        QSignalSpy removedSignals(&list, &QAbstractItemModel::rowsRemoved);
-        deleteSelectedRows(list, selected);
-        QCOMPARE(list.count(), rows / 2);
-        for (int p = 1; p <= list.count(); ++p) {
-            if (list.linkName(p) != QString::number(2 * p - 1))
-                QFAIL(qPrintable(u"row %1 holds %2"_s.arg(p).arg(list.linkName(p))));
-        }
-        QCOMPARE(removedSignals.count(), 1); // one reset, not one removal per gap
-    }
-
     void deleteDuplicates_data()
     {
         QTest::addColumn<QStringList>("entries");
