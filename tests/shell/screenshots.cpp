@@ -1,15 +1,19 @@
 // Grabs the main window's tabs and dialogs to PNG files, for looking at the layout:
 //   quillmoor_screenshots OUTPUT_FOLDER
 // The window runs over an in-memory settings store with a few sample rows; nothing is downloaded.
+// The browser tab shows a sample page served on 127.0.0.1; no other host is reached.
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
 #include "engine/DownloadSlot.h"
 #include "engine/PageSourceReplacements.h"
 #include "engine/RowTexts.h"
 #include "engine/UrlList.h"
+#include "platform/Browser.h"
 #include "platform/MemorySettingsStore.h"
+#include "platform/web/BrowserProfile.h"
 #include "shell/AboutBox.h"
 #include "shell/AddUrlDialog.h"
+#include "shell/BrowserTab.h"
 #include "shell/FormMain.h"
 #include "shell/InternetOptionsDialog.h"
 #include "shell/ListTab.h"
@@ -17,9 +21,11 @@
 #include "shell/ToolStrip.h"
 #include "support/FakeDialogs.h"
 #include "support/FakeDownloader.h"
+#include "support/TestHttpServer.h"
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStandardPaths>
@@ -29,6 +35,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -43,10 +50,23 @@ bool save(QWidget &widget, const QDir &dir, const QString &name)
     return ok;
 }
 
+const char samplePage[] =
+    "<html><head><meta charset=\"utf-8\"><title>示例网页</title></head>"
+    "<body style=\"font-family: sans-serif\"><h2>示例网页</h2><p>本页由本机的测试服务器提供。</p><ul>"
+    "<li><a href=\"book/1.html\">第一章 风起</a></li><li><a href=\"book/2.html\">第二章 云涌</a></li>"
+    "<li><a href=\"cover.jpg\">封面图片</a></li></ul></body></html>";
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
+    // No sandbox (may run as root), software drawing, and no host beyond this machine.
+    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
+        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
+    qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
+            "--disable-gpu --disable-background-networking --disable-component-update "
+            "--host-resolver-rules=\"MAP * ~NOTFOUND, EXCLUDE 127.0.0.1\"");
+    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: quillmoor_screenshots OUTPUT_FOLDER\n");
@@ -71,7 +91,17 @@ int main(int argc, char *argv[])
     DownloadDriver driver(list, settings, slotBank);
     driver.setDownloaderFactory(fakeDownloaderFactory(&downloaders));
     FakeDialogs dialogs;
-    FormMain window(list, settings, driver, replacements, dialogs);
+    BrowserProfile profile;
+    TestHttpServer server;
+    if (!server.listen()) {
+        std::fprintf(stderr, "cannot serve the sample page\n");
+        return 2;
+    }
+    TestHttpServer::Route page;
+    page.contentType = "text/html; charset=utf-8";
+    page.body = samplePage;
+    server.setRoute("/sample.html", page);
+    auto window = std::make_unique<FormMain>(list, settings, driver, replacements, dialogs, &profile);
 
     const QTime at(14, 5, 9);
     list.append(u"第一章 风起"_s, u"http://example.invalid/book/1.html"_s);
@@ -85,38 +115,55 @@ int main(int argc, char *argv[])
     list.setStatus(3, RowTexts::finished(at));
     list.setRemark(3, RowTexts::failedRemark(at));
     list.setStatus(4, RowTexts::ready());
-    window.show();
-    window.lightsTick();
+    window->show();
+    window->lightsTick();
     // Hold the lights still, with slot 2 shown busy.
-    window.findChild<QTimer *>(u"Timer4"_s)->stop();
-    window.findChild<ToolStrip *>()->light(2)->setFillColour(DownloadDriver::LightRed);
+    window->findChild<QTimer *>(u"Timer4"_s)->stop();
+    window->findChild<ToolStrip *>()->light(2)->setFillColour(DownloadDriver::LightRed);
     emit driver.elapsedTextChanged(RowTexts::elapsed(125));
 
+    // The browser tab with the sample page loaded.
+    Browser *browser = window->browserTab()->browser();
+    window->browserTab()->navigate(server.urlText(u"/sample.html"_s));
+    QElapsedTimer waited;
+    waited.start();
+    while ((browser->Busy() || browser->LocationURL().isEmpty()) && waited.elapsed() < 30000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    if (browser->Busy())
+        std::fprintf(stderr, "the sample page did not finish loading\n");
+
     bool ok = true;
-    auto *tabs = window.findChild<QTabWidget *>(u"SSTab1"_s);
+    auto *tabs = window->findChild<QTabWidget *>(u"SSTab1"_s);
     for (int i = 0; i < tabs->count(); ++i) {
         if (!tabs->isTabVisible(i))
             continue;
         tabs->setCurrentIndex(i);
-        ok &= save(window, dir, u"tab%1"_s.arg(i));
+        if (i == FormMain::BrowserTabIndex) {
+            // The page is drawn by the engine once its view is shown.
+            QElapsedTimer shown;
+            shown.start();
+            while (shown.elapsed() < 1500)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        }
+        ok &= save(*window, dir, u"tab%1"_s.arg(i));
     }
     tabs->setCurrentIndex(FormMain::ListTabIndex);
-    window.resize(1000, 640);
-    ok &= save(window, dir, u"tab1-large"_s);
-    window.resize(716, 442);
+    window->resize(1000, 640);
+    ok &= save(*window, dir, u"tab1-large"_s);
+    window->resize(716, 442);
 
-    for (QAction *action : window.menuBar()->actions()) {
+    for (QAction *action : window->menuBar()->actions()) {
         if (QMenu *menu = action->menu(); menu && action->isVisible())
             ok &= save(*menu, dir, menu->objectName());
     }
 
-    frmAbout about(dialogs, &window);
+    frmAbout about(dialogs, window.get());
     about.show();
     ok &= save(about, dir, u"frmAbout"_s);
-    InternetOptionsDialog options(nullptr, dialogs, &window);
+    InternetOptionsDialog options(&profile, dialogs, window.get());
     options.show();
     ok &= save(options, dir, u"InternetOptionsDialog"_s);
-    AddUrlDialog addUrl(list, &window);
+    AddUrlDialog addUrl(list, window.get());
     addUrl.show();
     ok &= save(addUrl, dir, u"AddURL"_s);
     return ok ? 0 : 1;

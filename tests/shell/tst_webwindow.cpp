@@ -204,6 +204,27 @@ private slots:
             QVERIFY(!browser->Busy());
         }
         QVERIFY(!rig().find<QTabWidget>(u"SSTab1"_s)->isTabVisible(FormMain::PageBrowsersTabIndex));
+
+        // The hovered link's address goes to panel 1.
+        emit visible->StatusTextChange(u"http://127.0.0.1/hovered.html"_s);
+        QCOMPARE(rig().find<QLabel>(u"Panel1"_s)->text(), u"http://127.0.0.1/hovered.html"_s);
+    }
+
+    void webBrowser1KeepsAPageThatOpensWindowsAlertsAndCloses()
+    {
+        m_server.clearRequests();
+        const int windowsBefore = int(QApplication::topLevelWidgets().size());
+        QSignalSpy closing(visibleBrowser(), &Browser::WindowClosing);
+        QSignalSpy complete(visibleBrowser(), &Browser::DocumentComplete);
+        rig().window->browserTab()->navigate(m_server.urlText(u"/script.html"_s));
+        QTRY_COMPARE_WITH_TIMEOUT(complete.size(), 1, loadTimeoutMs);
+        QTRY_COMPARE_WITH_TIMEOUT(closing.size(), 1, loadTimeoutMs);
+        QTest::qWait(200);
+        QCOMPARE(visibleBrowser()->LocationURL(), m_server.urlText(u"/script.html"_s));
+        QVERIFY(rig().find<QWebEngineView>(u"WebBrowser1"_s));
+        QVERIFY(!QApplication::activeModalWidget());
+        QCOMPARE(int(QApplication::topLevelWidgets().size()), windowsBefore);
+        QVERIFY(m_server.requestsFor("/popup.html").isEmpty());
     }
 
     void commandsShowPagesInWebBrowser1_data()
