@@ -108,7 +108,9 @@ BrowserTab::~BrowserTab()
 void BrowserTab::navigate(const QString &address)
 {
     m_address = address;
-    m_browser->Navigate(address);
+    // Shown like the login page: an import still waiting for its page gives up, so that it never
+    // harvests this one.
+    m_commands->ShowLoginPage(address);
 }
 
 void BrowserTab::ShowLoginPage() { m_commands->ShowLoginPage(m_settings.loginUrl()); }

@@ -21,7 +21,8 @@ public:
                QWidget *parent = nullptr);
     ~BrowserTab() override;
 
-    // The visible browser's Navigate: the address exactly as given.
+    // Shows the address, exactly as given, in WebBrowser1 on this tab; an import still waiting
+    // for its page gives up.
     void navigate(const QString &address);
     // The address last sent to the browser through navigate().
     QString address() const { return m_address; }

@@ -343,6 +343,23 @@ private slots:
         QCOMPARE(bar->value(), 0);
     }
 
+    void showingAnotherPageEndsAWaitingImport()
+    {
+        rig().list.clear();
+        HarvestCommands *commands = rig().window->browserTab()->commands();
+        QSignalSpy harvested(commands, &HarvestCommands::harvested);
+        rig().dialogs.inputAnswers.enqueue(m_server.urlText(u"/never.html?import"_s));
+        rig().action(u"menu导入网址"_s)->trigger();
+        QVERIFY(commands->waiting());
+        rig().action(u"menu作者主页"_s)->trigger();
+        QVERIFY(!commands->waiting());
+        QTRY_VERIFY_WITH_TIMEOUT(visibleBrowser()->LocationURL().endsWith(u"#author"_s), loadTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleBrowser()->Busy(), loadTimeoutMs);
+        QTest::qWait(200);
+        QCOMPARE(harvested.size(), 0);
+        QCOMPARE(rig().list.count(), 0);
+    }
+
     void pageModeSavesThroughThePageBrowsers()
     {
         QList<int> blankLoads(10, 0);
