@@ -551,8 +551,9 @@ int main(int argc, char *argv[])
     QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QStandardPaths::setTestModeEnabled(true);
     QApplication app(argc, argv);
+    // A profile folder of this suite's own: suites running side by side never share cookies.
     QApplication::setOrganizationName(u"Quillmoor"_s);
-    QApplication::setApplicationName(u"Quillmoor"_s);
+    QApplication::setApplicationName(u"Quillmoor-tst_webwindow"_s);
     TestWebWindow test;
     return QTest::qExec(&test, argc, argv);
 }
