@@ -186,56 +186,39 @@ private slots:
         QVERIFY(rig.progress.isEmpty());
     }
 
-    void missingFileRefused_data()
+    // "%1" stands for a folder holding 保存的网页.htm and a subfolder "folder".
+    void importLocalPage_data()
     {
-        QTest::addColumn<QString>("relative");
-        QTest::newRow("plain path") << u"gone.htm"_s;
-        QTest::newRow("file address") << u"file:///gone.htm"_s;
-        QTest::newRow("a folder is no file") << u"folder"_s;
-        QTest::newRow("address without http") << u"www.example.org"_s;
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<bool>("loads");
+        QTest::newRow("existing file by path loads") << u"%1/保存的网页.htm"_s << true;
+        QTest::newRow("existing file by file address loads") << u"file://%1/保存的网页.htm"_s << true;
+        QTest::newRow("missing file refused") << u"%1/gone.htm"_s << false;
+        QTest::newRow("missing file address refused") << u"file://%1/gone.htm"_s << false;
+        QTest::newRow("a folder is no file") << u"%1/folder"_s << false;
+        QTest::newRow("address without http is a missing file") << u"www.example.org"_s << false;
     }
 
-    void missingFileRefused()
+    void importLocalPage()
     {
-        QFETCH(QString, relative);
-
+        QFETCH(QString, pattern);
+        QFETCH(bool, loads);
         QTemporaryDir dir;
         QVERIFY(QDir(dir.path()).mkdir(u"folder"_s));
-        QString path = relative;
-        if (relative.startsWith(u"file:///"_s))
-            path = u"file://"_s + dir.filePath(relative.mid(8));
-        else if (!relative.startsWith(u"www"_s))
-            path = dir.filePath(relative);
-
-        Rig rig;
-        rig.commands.导入网页链接(path);
-        QCOMPARE(rig.dialogs.messageTexts(), QStringList{u"该文件不存在！"_s});
-        QCOMPARE(rig.dialogs.messages.at(0).icon, Dialogs::Icon::Critical);
-        QVERIFY(rig.fake.navigations().isEmpty());
-        QVERIFY(!rig.commands.waiting());
-    }
-
-    void existingFileLoadedAndHarvested_data()
-    {
-        QTest::addColumn<bool>("asFileAddress");
-        QTest::newRow("local path") << false;
-        QTest::newRow("file address") << true;
-    }
-
-    void existingFileLoadedAndHarvested()
-    {
-        QFETCH(bool, asFileAddress);
-
-        QTemporaryDir dir;
-        const QString file = dir.filePath(u"保存的网页.htm"_s);
-        writeFile(file);
-        const QString path = asFileAddress ? u"file://"_s + file : file;
+        writeFile(dir.filePath(u"保存的网页.htm"_s));
+        const QString path = pattern.contains(u"%1"_s) ? pattern.arg(dir.path()) : pattern;
 
         Rig rig;
         rig.script(path, FakeBrowser::Outcome::Complete, {{u"a"_s, u"http://h/1"_s}});
         rig.commands.导入网页链接(path);
+        QCOMPARE(rig.commands.waiting(), loads);
+        if (!loads) {
+            QCOMPARE(rig.dialogs.messageTexts(), QStringList{u"该文件不存在！"_s});
+            QCOMPARE(rig.dialogs.messages.at(0).icon, Dialogs::Icon::Critical);
+            QVERIFY(rig.fake.navigations().isEmpty());
+            return;
+        }
         QCOMPARE(rig.fake.navigations(), QStringList{path});
-        QVERIFY(rig.commands.waiting());
         QVERIFY(rig.harvested.wait(2000));
         QCOMPARE(rig.entries(), QStringList{u"a=http://h/1"_s});
         QVERIFY(rig.dialogs.messages.isEmpty());
