@@ -129,7 +129,14 @@ PlainHttpReply::PlainHttpReply(HttpConnectionPool &pool, const QNetworkRequest &
     setUrl(request.url());
     setOperation(QNetworkAccessManager::GetOperation);
     open(QIODevice::ReadOnly | QIODevice::Unbuffered);
-    startHop(false);
+    // From the event loop: a connection that fails at once is reported to a receiver connected by then.
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (!isFinished())
+                startHop(false);
+        },
+        Qt::QueuedConnection);
 }
 
 PlainHttpReply::~PlainHttpReply() = default; // a connection still in use is a child and closes
@@ -171,19 +178,22 @@ void PlainHttpReply::startHop(bool freshConnection)
 
     m_socket = (freshConnection || !m_pool) ? nullptr : m_pool->takeIdle(m_host, m_port);
     m_reused = m_socket != nullptr;
-    if (m_socket) {
+    if (m_socket)
         m_socket->setParent(this);
-    } else {
+    else
         m_socket = new QTcpSocket(this);
-        m_socket->setReadBufferSize(SocketBufferBytes);
-        m_socket->connectToHost(m_host, m_port);
-        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        if (m_pool)
-            m_pool->countOpened();
-    }
     connect(m_socket, &QTcpSocket::readyRead, this, &PlainHttpReply::onSocketReadyRead);
     connect(m_socket, &QTcpSocket::disconnected, this, &PlainHttpReply::onSocketGone);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &PlainHttpReply::onSocketGone);
+    if (!m_reused) {
+        if (m_pool)
+            m_pool->countOpened();
+        m_socket->setReadBufferSize(SocketBufferBytes);
+        m_socket->connectToHost(m_host, m_port); // may fail at once, and end this reply
+        if (!m_socket)
+            return;
+        m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    }
 
     // What is written before the connection is made is sent once it is.
     QByteArray target = address.path(QUrl::FullyEncoded).toLatin1();

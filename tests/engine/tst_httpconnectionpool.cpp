@@ -3,6 +3,7 @@
 #include "support/TestHttpServer.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QHostAddress>
 #include <QNetworkAccessManager>
@@ -227,6 +228,18 @@ private slots:
             QCOMPARE(size, expected.size());
             QCOMPARE(readFile(dir.filePath(u"x"_s)), expected);
         }
+    }
+
+    void connectionThatFailsAtOnceIsReported()
+    {
+        QTemporaryDir dir;
+        auto d = make(std::make_shared<HttpConnectionPool>());
+        QElapsedTimer clock;
+        clock.start();
+        // Connecting to the broadcast address fails inside the connect call itself.
+        QCOMPARE(fetch(*d, u"http://255.255.255.255:9/x"_s, dir.filePath(u"x"_s)), -1);
+        QVERIFY(clock.elapsed() < 3000); // not only at the idle time
+        QCOMPARE(entries(dir.path()), QStringList());
     }
 
     void connectionIsReusedAcrossSlots()
