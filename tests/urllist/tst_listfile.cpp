@@ -174,13 +174,15 @@ private slots:
             QCOMPARE(call, qMakePair(qint64(0), qint64(1)));
     }
 
-    void unreadableFileLeavesTheListAlone()
+    void unreadableFileLeavesTheListAloneAndImportsAppend()
     {
         UrlList list;
         list.append(u"old"_s, u"http://h/old"_s);
         for (const QString &path : {m_dir.filePath(u"no such file.txt"_s), m_dir.path(), QString()})
             QVERIFY2(!导入ListView列表(path, list, u"->"_s), qPrintable(path));
         QCOMPARE(entries(list), QStringList{u"old|http://h/old"_s});
+        QVERIFY(导入ListView列表(fileWith("new->http://h/new\r\n"), list, u"->"_s)); // appends
+        QCOMPARE(entries(list), (QStringList{u"old|http://h/old"_s, u"new|http://h/new"_s}));
     }
 
     void binaryJunkDoesNotCrash()
