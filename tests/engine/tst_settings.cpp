@@ -94,8 +94,8 @@ private slots:
         QTest::newRow("separator: one blank kept") << DownloadSettings::keySeparator() << u" "_s << u" "_s << NotWritten;
         QTest::newRow("folder: empty gives the download folder") << DownloadSettings::keySaveFolder() << u""_s
                                                                  << DownloadSettings::defaultSaveFolder() << NotWritten;
-        QTest::newRow("login: not checked on load") << DownloadSettings::keyLoginUrl() << u"ftp://x/登陆"_s
-                                                    << u"ftp://x/登陆"_s << NotWritten;
+        QTest::newRow("login: kept as stored") << DownloadSettings::keyLoginUrl() << u"https://x/登陆"_s
+                                               << u"https://x/登陆"_s << NotWritten;
     }
 
     void loadStoredValue()
