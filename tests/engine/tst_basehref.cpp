@@ -113,6 +113,10 @@ private slots:
         bool didInsert = !changed;
         QCOMPARE(AddBaseHrefToBytes(before, address, &didInsert), after);
         QCOMPARE(didInsert, changed);
+    }
+
+    void nonAsciiAddressWrittenAsUtf8()
+    {
         QCOMPARE(AddBaseHrefToBytes("<head>", u"http://h/网页.htm"_s),
                  u"<head> <Base href='http://h/网页.htm' target='_blank'> "_s.toUtf8());
     }
