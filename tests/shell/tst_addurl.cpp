@@ -48,6 +48,7 @@ private slots:
 
         QTest::newRow("blanks around the name and after the address kept") << u" 名 "_s << u"http://a/b "_s << true;
         QTest::newRow("name of blanks only refused") << u"   "_s << u"http://a/"_s << false;
+        QTest::newRow("name of a tab is not blank") << u"\t"_s << u"http://a/"_s << true;
         QTest::newRow("leading blank before http refused") << u"n"_s << u" http://a/"_s << false;
         QTest::newRow("ftp address refused") << u"n"_s << u"ftp://a/"_s << false;
         QTest::newRow("ten thousand characters") << QString(10000, u'名') << u"http://"_s + QString(10000, u'a') << true;
