@@ -182,6 +182,9 @@ private slots:
         QTest::newRow("every [1] of the base is counted up")
             << byLink << sameRename << u"a[1]"_s << page << QStringList{u"a[1].htm"_s, u"a[1][1].htm"_s}
             << QStringList() << false << u"a[2][2].htm"_s << u"htm"_s;
+        QTest::newRow("renamed before a query extension") << byUrl << sameRename << u"n"_s << u"http://h/a.js?v=1"_s
+                                                          << QStringList{u"a.js?v=1"_s} << QStringList() << false
+                                                          << u"a[1].js?v=1"_s << u"js?v=1"_s;
         onDisk("rename sequence takes the first free", sameRename,
                {u"report.htm"_s, u"report[1].htm"_s, u"report[2].htm"_s}, {}, false, u"report[3].htm"_s);
         onDisk("path taken by another slot counts as existing", sameRename, {}, {u"report.htm"_s}, false,
