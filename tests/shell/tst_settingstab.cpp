@@ -216,6 +216,17 @@ private slots:
         }
     }
 
+    void acceptedBoxesReachTheRunningSettings()
+    {
+        Fixture f;
+        f.typeAndLeave(u"Text2"_s, u"90"_s);
+        f.typeAndLeave(u"Text4"_s, u"3"_s);
+        f.typeAndLeave(u"Text1"_s, u"|"_s);
+        QCOMPARE(f.settings.intervalMinutes(), 90);
+        QCOMPARE(f.settings.threadCount(), 3);
+        QCOMPARE(f.settings.separator(), u"|"_s);
+    }
+
     void refusalRepeatsUntilCorrected()
     {
         Fixture f;
