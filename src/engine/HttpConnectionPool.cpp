@@ -49,7 +49,17 @@ QByteArray withoutCr(const QByteArray &line) { return line.endsWith('\r') ? line
 
 HttpConnectionPool::HttpConnectionPool(QObject *parent) : QObject(parent) {}
 
-HttpConnectionPool::~HttpConnectionPool() = default; // idle connections are children
+HttpConnectionPool::~HttpConnectionPool()
+{
+    // The last user may let the pool go from a handler of a connection's own signal.
+    for (const QList<QTcpSocket *> &idle : std::as_const(m_idle)) {
+        for (QTcpSocket *socket : idle) {
+            disconnect(socket, nullptr, this, nullptr);
+            socket->setParent(nullptr);
+            socket->deleteLater();
+        }
+    }
+}
 
 bool HttpConnectionPool::handles(const QUrl &url, const QNetworkAccessManager &manager)
 {

@@ -404,6 +404,22 @@ private slots:
             QCOMPARE(server.requests().size(), 51); // the manager's limit of redirects
     }
 
+    void lastComponentDestroyedInItsCompleteHandler()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        server.serveGenerated("/g/", 3000);
+        QTemporaryDir dir;
+        auto d = make(std::make_shared<HttpConnectionPool>()); // the only owner of its pool
+        QPointer<Downloader> watch = d.get();
+        connect(d.get(), &Downloader::DownloadComplete, this, [&d] { d.reset(); });
+        d->BeginDownload(server.urlText(u"/g/x"_s), dir.filePath(u"x"_s));
+        QTRY_VERIFY(!watch);
+        QTest::qWait(50);
+        QCOMPARE(readFile(dir.filePath(u"x"_s)), TestHttpServer::generatedBody("/g/x", 3000));
+        QTRY_COMPARE(server.openConnections(), 0);
+    }
+
     void destroyedWhileAConnectionIsInUse()
     {
         TestHttpServer server;
