@@ -265,3 +265,20 @@ QString AddBackslash(const QString &path)
 }
 
 bool startsWithHttp(const QString &text) { return text.left(4).toLower() == u"http"_s; }
+
+QStringView trimBlanks(QStringView text)
+{
+    qsizetype begin = 0;
+    qsizetype end = text.size();
+    while (begin < end && text[begin] == u' ')
+        ++begin;
+    while (end > begin && text[end - 1] == u' ')
+        --end;
+    return text.mid(begin, end - begin);
+}
+
+QString trimBlanks(const QString &text)
+{
+    const QStringView trimmed = trimBlanks(QStringView(text));
+    return trimmed.size() == text.size() ? text : trimmed.toString();
+}

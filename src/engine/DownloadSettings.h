@@ -115,3 +115,7 @@ QString AddBackslash(const QString &path);
 
 // The "http" rule: the first four characters, lower-cased, are "http".
 bool startsWithHttp(const QString &text);
+
+// The text without leading and trailing space characters (U+0020 only; tabs stay).
+QString trimBlanks(const QString &text);
+QStringView trimBlanks(QStringView text);

@@ -12,18 +12,6 @@ namespace {
 
 constexpr int RenameLimit = 32767;
 
-// Blanks only: tabs and line breaks are part of the text.
-QString trimSpaces(QStringView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == u' ')
-        ++begin;
-    while (end > begin && text[end - 1] == u' ')
-        --end;
-    return text.mid(begin, end - begin).toString();
-}
-
 qsizetype lastSeparator(QStringView text)
 {
     return std::max(text.lastIndexOf(u'/'), text.lastIndexOf(u'\\'));
@@ -63,7 +51,7 @@ bool localFileExists(const QString &path)
 
 QString cleanFileName(const QString &name)
 {
-    QString s = trimSpaces(name);
+    QString s = trimBlanks(name);
     static const QChar removed[] = {u'\\', u'/', u':', u'*', u'?', u'"', u'<', u'>', u'|', u'\n', u'\r', u'\t'};
     for (const QChar c : removed)
         s.remove(c);
@@ -77,7 +65,7 @@ QString urlExtension(const QString &address)
     QString t;
     const qsizetype slash = lastSeparator(address);
     if (slash >= 0) {
-        t = trimSpaces(QStringView(address).mid(slash + 1));
+        t = trimBlanks(QStringView(address).mid(slash + 1)).toString();
         if (t.isEmpty())
             return fail;
     } else {
@@ -86,12 +74,12 @@ QString urlExtension(const QString &address)
     const qsizetype dot = t.lastIndexOf(u'.');
     if (dot < 0)
         return fail;
-    QString u = trimSpaces(QStringView(t).mid(dot + 1));
+    QString u = trimBlanks(QStringView(t).mid(dot + 1)).toString();
     if (u.isEmpty())
         return fail;
     const qsizetype hash = u.lastIndexOf(u'#');
     if (hash >= 0)
-        u = trimSpaces(QStringView(u).left(hash));
+        u = trimBlanks(QStringView(u).left(hash)).toString();
     if (u.size() <= 6)
         return u;
     return fail;
@@ -101,12 +89,12 @@ QString urlBaseName(const QString &address)
 {
     const qsizetype slash = lastSeparator(address);
     if (slash < 0)
-        return trimSpaces(address);
+        return trimBlanks(address);
     QStringView s = QStringView(address).mid(slash + 1);
     const qsizetype dot = s.lastIndexOf(u'.');
     if (dot >= 0)
         s = s.left(dot);
-    return trimSpaces(s);
+    return trimBlanks(s).toString();
 }
 
 SaveName decideSaveName(DownloadSettings &settings, const QString &linkName, const QString &url,
@@ -117,7 +105,7 @@ SaveName decideSaveName(DownloadSettings &settings, const QString &linkName, con
 
     SaveName result;
     result.url = url;
-    result.extension = trimSpaces(urlExtension(url));
+    result.extension = trimBlanks(urlExtension(url));
     if (result.extension.isEmpty())
         result.extension = u"htm"_s;
 

@@ -85,23 +85,6 @@ void ProgressThrottle::reset()
         m_progress(0, m_maximum);
 }
 
-QStringView trimBlanks(QStringView text)
-{
-    qsizetype begin = 0;
-    qsizetype end = text.size();
-    while (begin < end && text[begin] == u' ')
-        ++begin;
-    while (end > begin && text[end - 1] == u' ')
-        --end;
-    return text.mid(begin, end - begin);
-}
-
-QString trimBlanks(const QString &text)
-{
-    const QStringView trimmed = trimBlanks(QStringView(text));
-    return trimmed.size() == text.size() ? text : trimmed.toString();
-}
-
 bool parseListLine(const QString &line, const QString &separator, UrlRow *row)
 {
     return parseListLineView(line, separator, row);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/DownloadSettings.h"
 #include "engine/UrlList.h"
 
 #include <QString>
@@ -28,9 +29,6 @@ private:
     qint64 m_next = 1;
 };
 
-// The text without leading and trailing space characters (U+0020 only; tabs stay).
-QString trimBlanks(const QString &text);
-QStringView trimBlanks(QStringView text);
 
 // One line of a list file split at the first occurrence of the separator (case-insensitive),
 // both sides trimmed of blanks. Accepted only when the separator occurs, both sides are
