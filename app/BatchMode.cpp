@@ -120,11 +120,11 @@ enum class RowOutcome { Finished, Failed, Skipped, Open };
 RowOutcome outcomeOf(const UrlList &list, int position)
 {
     const QString status = list.status(position);
-    if (list.remark(position).startsWith(u"下载出错！"_s))
+    if (RowTexts::isFailedRemark(list.remark(position)))
         return RowOutcome::Failed;
-    if (status.startsWith(u"跳过 ["_s))
+    if (RowTexts::isSkipped(status))
         return RowOutcome::Skipped;
-    if (status.startsWith(u"下载完成"_s))
+    if (RowTexts::isFinished(status))
         return RowOutcome::Finished;
     return RowOutcome::Open;
 }

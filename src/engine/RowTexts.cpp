@@ -23,6 +23,12 @@ QString failedRemark(const QTime &time) { return u"下载出错！ ["_s + timeOf
 
 QString finishedAfterPageError() { return u"下载完成 "_s; }
 
+bool isSkipped(const QString &status) { return status.startsWith(u"跳过 ["_s); }
+
+bool isFinished(const QString &status) { return status.startsWith(finishedAfterPageError()); }
+
+bool isFailedRemark(const QString &remark) { return remark.startsWith(u"下载出错！ ["_s); }
+
 QString formatOneDecimal(double value)
 {
     if (!std::isfinite(value))

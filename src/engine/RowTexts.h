@@ -13,6 +13,11 @@ QString finished(const QTime &time);             // "下载完成 [" + time + "]
 QString failedRemark(const QTime &time);         // "下载出错！ [" + time + "]"
 QString finishedAfterPageError();                // "下载完成 " (page-mode navigation error)
 
+// What a row's final texts say: skipped, or failed (the remark carries the error text).
+bool isSkipped(const QString &status);
+bool isFinished(const QString &status);
+bool isFailedRemark(const QString &remark);
+
 // Time of day as the rows show it: hh:mm:ss.
 QString timeOfDay(const QTime &time);
 

@@ -120,6 +120,16 @@ private slots:
         links.body = "<html><head></head><body><a href='/gen/x.bin'>x</a> <a href='/p/utf8.htm'> 登陆 </a>"
                      "<a href='mailto:a@b'>m</a><a href='/gen/y.bin'>y</a></body></html>";
         server.setRoute("/p/links.htm", links);
+        TestHttpServer::Route frames;
+        frames.contentType = "text/html; charset=utf-8";
+        frames.body = "<html><head><title>f</title></head><body><iframe src='/p/utf8.htm'></iframe>"
+                      "<iframe src='/missing.bin'></iframe></body></html>";
+        server.setRoute("/p/frames.htm", frames);
+        TestHttpServer::Route huge;
+        huge.contentType = "text/html; charset=utf-8";
+        huge.body = "<html><head><title>big</title></head><body><p>" + QByteArray(20 * 1000 * 1000, 'x')
+                    + "</p></body></html>";
+        server.setRoute("/p/huge.htm", huge);
     }
 
     void threeRowsOverTwoSlots()
@@ -270,6 +280,26 @@ private slots:
         QCOMPARE(readAll(run.outPath(u"g.htm"_s)),
                  base("/p/gb.htm") + QByteArray("<title>\xD6\xD0\xCE\xC4</title></head><body><p>\xD6\xD0\xCE\xC4</p></body></html>"));
         QVERIFY(!QFile::exists(run.outPath(u"gone.htm"_s)));
+    }
+
+    void pageModeSavesAFramePageOnceAndAHugePageWithoutBaseReference()
+    {
+        BatchRun run;
+        run.writeList(line(u"frames"_s, u"/p/frames.htm"_s) + line(u"huge"_s, u"/p/huge.htm"_s));
+        run.start({u"--mode"_s, u"page"_s, u"--threads"_s, u"2"_s});
+        QVERIFY(run.finish(120000));
+        QCOMPARE(run.process.exitCode(), 0);
+        const QStringList lines = run.stdoutLines();
+        QCOMPARE(lines.size(), 2); // each row ends once, frames or not
+        const QByteArray framePage = readAll(run.outPath(u"frames.htm"_s));
+        QVERIFY(framePage.startsWith("<html><head> <Base href='" + server.urlText(u"/p/frames.htm"_s).toUtf8()));
+        QCOMPARE(framePage.count("<Base href="), 1);
+        QVERIFY(framePage.contains("<iframe src=\"/p/utf8.htm\"></iframe>"));
+        // Over the size limit: saved as the browser holds it, without a base element.
+        const QByteArray hugePage = readAll(run.outPath(u"huge.htm"_s));
+        QVERIFY(hugePage.size() > 20 * 1000 * 1000);
+        QVERIFY(hugePage.startsWith("<html><head><title>big</title></head>"));
+        QVERIFY(!hugePage.contains("<Base href="));
     }
 
     void harvestPrintsListLinesThatFeedTheBatch()

@@ -1,14 +1,17 @@
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
 #include "engine/DownloadSlot.h"
+#include "engine/HttpDownloader.h"
 #include "engine/RowTexts.h"
 #include "engine/UrlList.h"
 #include "platform/MemorySettingsStore.h"
 #include "support/FakeBrowser.h"
 #include "support/FakeDownloader.h"
+#include "support/TestHttpServer.h"
 
 #include <QDir>
 #include <QFile>
+#include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -201,6 +204,35 @@ private slots:
         QCOMPARE(rig.list.status(4), RowTexts::ready());
         for (int n = 1; n <= 10; ++n)
             QVERIFY(!rig.bank.slot(n).timer->isActive());
+    }
+
+    void stopDuringRealTransfersLetsThemFinish()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        TestHttpServer::Route slow;
+        slow.generatedSize = 5000;
+        slow.chunkBytes = 1000;
+        slow.intervalMs = 100;
+        server.setHandler("/slow/", [slow](const TestHttpServer::Request &) { return slow; });
+        QNetworkAccessManager network;
+        Rig rig(2);
+        rig.driver.setDownloaderFactory(HttpDownloader::factory(network));
+        for (int i = 1; i <= 4; ++i)
+            rig.list.append(u"s"_s + QString::number(i), server.urlText(u"/slow/"_s + QString::number(i) + u".bin"_s));
+        rig.driver.Start();
+        QTRY_VERIFY(rig.bank.anyBusy(2, true) && rig.list.status(2) == RowTexts::downloading(2));
+        rig.driver.Stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.bank.anyBusy(2, true), 20000);
+        QTest::qWait(200);
+        for (int p = 1; p <= 2; ++p) {
+            QVERIFY(finishedText.match(rig.list.status(p)).hasMatch());
+            QCOMPARE(rig.list.progress(p), u"100.0%  5.0KB"_s);
+        }
+        QCOMPARE(rig.list.status(3), RowTexts::ready());
+        QCOMPARE(rig.list.status(4), RowTexts::ready());
+        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 2);
+        QCOMPARE(server.requests().size(), 2);
     }
 
     void tickWakesOnlySlotsUpToTheThreadCount()
