@@ -229,6 +229,8 @@ void PlainHttpReply::startHop(bool freshConnection)
     }
     head += "Connection: keep-alive\r\n\r\n";
     m_socket->write(head);
+    if (m_reused)
+        m_socket->flush(); // now rather than at the next turn of the event loop
 }
 
 void PlainHttpReply::onSocketReadyRead()
