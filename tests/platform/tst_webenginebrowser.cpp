@@ -2,6 +2,7 @@
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/CookieBridge.h"
 #include "platform/web/WebEngineBrowser.h"
+#include "support/BrowserTestEnvironment.h"
 #include "support/TestHttpServer.h"
 
 #include <QApplication>
@@ -873,16 +874,7 @@ void tst_WebEngineBrowser::startsFromItsCopy()
 
 int main(int argc, char *argv[])
 {
-    // Headless, no sandbox (tests may run as root), and no name lookups beyond this machine.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
-            "--disable-gpu --no-sandbox --disable-background-networking "
-            "--host-resolver-rules=\"MAP * ~NOTFOUND, EXCLUDE 127.0.0.1\"");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QStandardPaths::setTestModeEnabled(true);
+    prepareTestBrowserEngine();
     QApplication app(argc, argv);
     QApplication::setApplicationName(u"Quillmoor"_s);
     tst_WebEngineBrowser test;

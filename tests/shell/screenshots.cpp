@@ -19,6 +19,7 @@
 #include "shell/ListTab.h"
 #include "shell/Resources.h"
 #include "shell/ToolStrip.h"
+#include "support/BrowserTestEnvironment.h"
 #include "support/FakeDialogs.h"
 #include "support/FakeDownloader.h"
 #include "support/TestHttpServer.h"
@@ -60,19 +61,12 @@ const char samplePage[] =
 
 int main(int argc, char *argv[])
 {
-    // No sandbox (may run as root), software drawing, and no host beyond this machine.
-    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
-            "--disable-gpu --disable-background-networking --disable-component-update "
-            "--host-resolver-rules=\"MAP * ~NOTFOUND, EXCLUDE 127.0.0.1\"");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
+    prepareTestBrowserEngine();
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: quillmoor_screenshots OUTPUT_FOLDER\n");
         return 2;
     }
-    QStandardPaths::setTestModeEnabled(true);
     QApplication::setWindowIcon(Resources::programIcon());
     QDir dir(QString::fromLocal8Bit(argv[1]));
     if (!dir.mkpath(u"."_s)) {

@@ -13,6 +13,7 @@
 #include "shell/InternetOptionsDialog.h"
 #include "shell/ListTab.h"
 #include "shell/SettingsTab.h"
+#include "support/BrowserTestEnvironment.h"
 #include "support/TestHttpServer.h"
 #include "urllist/HarvestCommands.h"
 
@@ -540,16 +541,7 @@ private slots:
 
 int main(int argc, char *argv[])
 {
-    // Headless, no sandbox (tests may run as root), no name lookups beyond this machine.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS",
-            "--disable-gpu --disable-background-networking --disable-component-update "
-            "--host-resolver-rules=\"MAP * ~NOTFOUND, EXCLUDE 127.0.0.1\"");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-    QStandardPaths::setTestModeEnabled(true);
+    prepareTestBrowserEngine();
     QApplication app(argc, argv);
     // A profile folder of this suite's own: suites running side by side never share cookies.
     QApplication::setOrganizationName(u"Quillmoor"_s);
