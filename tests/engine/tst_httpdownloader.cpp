@@ -104,6 +104,15 @@ Route bodyRoute(const QByteArray &body, Framing framing = Framing::ContentLength
     return r;
 }
 
+// A body sent 1000 bytes every 20 ms: a transfer that is still under way when the test acts.
+Route slowRoute(const QByteArray &body, Framing framing = Framing::ContentLength)
+{
+    Route r = bodyRoute(body, framing);
+    r.chunkBytes = 1000;
+    r.intervalMs = 20;
+    return r;
+}
+
 const QByteArray OldContent = QByteArray(200000, 'o');
 
 // Peak resident memory in KiB since the last resetPeakMemory().
@@ -196,9 +205,7 @@ private slots:
 
         const QByteArray body = TestHttpServer::generatedBody("/body", 100000);
         const qint64 length = body.size();
-        Route slow = bodyRoute(body.left(5000));
-        slow.chunkBytes = 1000;
-        slow.intervalMs = 20;
+        const Route slow = slowRoute(body.left(5000));
         Route dropped = bodyRoute(body);
         dropped.dropAfter = 40000;
         Route droppedChunked = bodyRoute(body, Framing::Chunked);
@@ -453,10 +460,7 @@ private slots:
     {
         QFETCH(bool, unnamed);
         QFETCH(bool, fromHandler);
-        Route slow = bodyRoute(TestHttpServer::generatedBody("/slow", 100000));
-        slow.chunkBytes = 1000;
-        slow.intervalMs = 20;
-        m_server.setRoute("/slow", slow);
+        m_server.setRoute("/slow", slowRoute(TestHttpServer::generatedBody("/slow", 100000)));
         QTemporaryDir dir;
         const QString target = dir.filePath(u"out.bin"_s);
         writeFile(target, OldContent);
@@ -496,11 +500,8 @@ private slots:
     {
         QFETCH(bool, unnamed);
         QFETCH(bool, stalled);
-        Route route = bodyRoute(TestHttpServer::generatedBody("/slow", 100000));
-        route.chunkBytes = 1000;
-        route.intervalMs = 20;
+        Route route = slowRoute(TestHttpServer::generatedBody("/slow", 100000), Framing::Chunked);
         route.stall = stalled ? TestHttpServer::Stall::AfterHeaders : TestHttpServer::Stall::None;
-        route.framing = Framing::Chunked;
         m_server.setRoute("/quit", route);
         QTemporaryDir dir;
         auto d = make(unnamed);
