@@ -198,6 +198,8 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
         if (!list.hasRow(position))
             return;
         const UrlRow &row = list.row(position);
+        if (!row.failureReason.isEmpty())
+            printErr(u"quillmoor: "_s + row.linkName + u": "_s + row.failureReason + u" ("_s + row.url + u")\n"_s);
         printOut(row.linkName + u'\t' + row.url + u'\t' + row.status + u'\t' + row.progress + u'\t' + row.remark
                  + u'\n');
     });

@@ -8,6 +8,7 @@
 #ifndef QUILLMOOR_NO_GUI
 #include "HarvestMode.h"
 #include "platform/web/BrowserProfile.h"
+#include "platform/web/CookieBridge.h"
 #include "platform/web/WebEngineBrowser.h"
 #include "shell/WindowApp.h"
 
@@ -15,7 +16,6 @@
 #endif
 
 #include <QCoreApplication>
-#include <QNetworkAccessManager>
 
 #include <cstdio>
 #include <memory>
@@ -56,12 +56,11 @@ int runFastBatch(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     nameApplication();
     QSettingsStore store;
-    QNetworkAccessManager network;
-    network.setCookieJar(new SavedCookieJar(SavedCookies::read(SavedCookies::defaultPath()), &network));
+    SavedCookieJar cookies(SavedCookies::read(SavedCookies::defaultPath()));
     BatchServices services;
     services.store = &store;
-    services.downloaders = HttpDownloader::factoryWithManagerPerSlot(
-        network, SavedCookies::readUserAgent(SavedCookies::userAgentPath()));
+    services.downloaders =
+        HttpDownloader::factory(&cookies, SavedCookies::readUserAgent(SavedCookies::userAgentPath()));
     return runBatch(programArguments(), services);
 }
 
@@ -121,8 +120,7 @@ int runWithBrowser(int argc, char *argv[])
         QSettingsStore store;
         BatchServices services;
         services.store = &store;
-        services.downloaders = HttpDownloader::factoryWithManagerPerSlot(*profile.networkAccessManager(),
-                                                                         profile.userAgent());
+        services.downloaders = HttpDownloader::factory(profile.cookieJar(), profile.userAgent());
         services.pageBrowsers = [pointers] { return pointers; };
         status = runBatch(programArguments(), services);
     }

@@ -57,7 +57,8 @@ void DownloadDriver::setDownloaderFactory(const DownloaderFactory &factory)
             continue;
         connect(downloader, &Downloader::DownloadProgress, this,
                 [this, n](qint64 cur, qint64 max, const QString &) { onProgress(n, cur, max); });
-        connect(downloader, &Downloader::DownloadError, this, [this, n](const QString &) { onError(n); });
+        connect(downloader, &Downloader::DownloadError, this,
+                [this, n](const QString &, const QString &reason) { onError(n, reason); });
         connect(downloader, &Downloader::DownloadComplete, this,
                 [this, n](qint64, const QString &saveFile) { onComplete(n, saveFile); });
     }
@@ -78,7 +79,7 @@ void DownloadDriver::setPageBrowsers(const std::array<Browser *, 10> &browsers)
                 [this, n](int progress, int max) { onPageProgress(n, progress, max); });
         connect(browser, &Browser::TitleChange, this, [this, n](const QString &title) { onPageTitle(n, title); });
         connect(browser, &Browser::DocumentComplete, this, [this, n] { onPageComplete(n); });
-        connect(browser, &Browser::NavigateError, this, [this, n](int) { onPageError(n); });
+        connect(browser, &Browser::NavigateError, this, [this, n](int code) { onPageError(n, code); });
     }
 }
 
@@ -244,10 +245,11 @@ void DownloadDriver::onProgress(int n, qint64 curBytes, qint64 maxBytes)
     m_list.setProgress(m_slots.slot(n).rowIndex, RowTexts::fastProgress(curBytes, maxBytes));
 }
 
-void DownloadDriver::onError(int n)
+void DownloadDriver::onError(int n, const QString &reason)
 {
     DownloadSlot &slot = m_slots.slot(n);
     m_list.setRemark(slot.rowIndex, RowTexts::failedRemark(now()));
+    m_list.setFailureReason(slot.rowIndex, reason);
     if (slot.downloader)
         slot.downloader->CancelAsyncRead();
 }
@@ -305,8 +307,10 @@ void DownloadDriver::savePage(int n)
         file.setDirectWriteFallback(true);
         const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
         self->m_slots.slot(n).pageBusy = false;
-        if (!written)
+        if (!written) {
             self->m_list.setRemark(rowIndex, RowTexts::failedRemark(now()));
+            self->m_list.setFailureReason(rowIndex, u"cannot write "_s + savePath + u": "_s + file.errorString());
+        }
         self->m_list.setStatus(rowIndex, RowTexts::finished(now()));
         emit self->rowEnded(rowIndex);
         self->checkPageRunEnd();
@@ -324,10 +328,12 @@ void DownloadDriver::checkPageRunEnd()
     m_slots.ReleasePageBrowsers();
 }
 
-void DownloadDriver::onPageError(int n)
+void DownloadDriver::onPageError(int n, int code)
 {
     DownloadSlot &slot = m_slots.slot(n);
     m_list.setRemark(slot.rowIndex, RowTexts::failedRemark(now()));
+    m_list.setFailureReason(slot.rowIndex, code > 0 ? u"HTTP %1"_s.arg(code)
+                                                    : u"the page could not be loaded (error %1)"_s.arg(code));
     m_list.setStatus(slot.rowIndex, RowTexts::finishedAfterPageError());
     slot.pageBusy = false;
     emit rowEnded(slot.rowIndex);

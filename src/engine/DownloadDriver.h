@@ -69,12 +69,12 @@ signals:
 
 private:
     void onProgress(int slot, qint64 curBytes, qint64 maxBytes);
-    void onError(int slot);
+    void onError(int slot, const QString &reason);
     void onComplete(int slot, const QString &saveFile);
     void onPageProgress(int slot, int progress, int progressMax);
     void onPageTitle(int slot, const QString &title);
     void onPageComplete(int slot);
-    void onPageError(int slot);
+    void onPageError(int slot, int code);
     void savePage(int slot);
     void endRun();
     void checkPageRunEnd();

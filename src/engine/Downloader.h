@@ -8,7 +8,8 @@
 
 // One slot's fast-mode download component: one transfer at a time, into the file it is handed.
 // Events for one transfer come in this order: DownloadProgress* (only while the total is
-// known), then DownloadError when the transfer failed, then DownloadComplete always.
+// known), then DownloadError with the reason in plain words when the transfer failed, then
+// DownloadComplete always.
 // 下载状态 is already false when DownloadError and DownloadComplete arrive.
 class Downloader : public QObject
 {
@@ -26,7 +27,7 @@ public:
 
 signals:
     void DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
-    void DownloadError(const QString &SaveFile);
+    void DownloadError(const QString &SaveFile, const QString &reason);
     void DownloadComplete(qint64 MaxBytes, const QString &SaveFile);
 };
 

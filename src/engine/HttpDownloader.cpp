@@ -1,229 +1,192 @@
 #include "engine/HttpDownloader.h"
 
-#include "engine/HttpConnectionPool.h"
-
 #include <QDir>
-#include <QFile>
-#include <QNetworkAccessManager>
+#include <QFileInfo>
 #include <QNetworkCookie>
 #include <QNetworkCookieJar>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QRandomGenerator>
-#include <QUrl>
 
-#include <cerrno>
-#include <fcntl.h>
-#include <memory>
-#include <unistd.h>
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// Bounds what the reply keeps in memory; the body goes to disk as it arrives.
-constexpr qint64 ReplyBufferBytes = 1024 * 1024;
-constexpr qint64 CopyBlockBytes = 1024 * 1024;
-// The network manager's own limit, for the requests the pool makes.
-constexpr int MaxRedirects = 50;
+// libcurl reads and writes through buffers of this size: large ones save system calls on big
+// files, and stay well within the memory a run may take with ten slots.
+constexpr long TransferBufferBytes = 256 * 1024;
 
-// All components run on one thread and use the block only between one read and its write.
-char *copyBlock()
+// HTTP/2 answers carry no reason phrase; these are the ones a download meets.
+QByteArray standardPhrase(int status)
 {
-    static const std::unique_ptr<char[]> block(new char[CopyBlockBytes]);
-    return block.get();
-}
-
-// Unnamed files are put in place through their /proc/self/fd entry.
-bool procFdAvailable()
-{
-    static const bool available = ::access("/proc/self/fd", X_OK) == 0;
-    return available;
-}
-
-QByteArray uniqueNameIn(const QByteArray &folder)
-{
-    const quint64 r = QRandomGenerator::global()->generate64();
-    return folder + "/.quillmoor-" + QByteArray::number(r, 16) + ".part";
-}
-
-bool closeChecked(int fd)
-{
-    // Some file systems report delayed write errors only here; EINTR still closed the file.
-    return ::close(fd) == 0 || errno == EINTR;
-}
-
-// Cookies of a slot's own manager live in the jar the shared manager has when they are used.
-class SharedCookies final : public QNetworkCookieJar
-{
-public:
-    explicit SharedCookies(QNetworkAccessManager &shared) : m_shared(&shared) {}
-
-    QList<QNetworkCookie> cookiesForUrl(const QUrl &url) const override
-    {
-        QNetworkCookieJar *jar = m_shared ? m_shared->cookieJar() : nullptr;
-        return jar ? jar->cookiesForUrl(url) : QList<QNetworkCookie>();
+    switch (status) {
+    case 300: return "Multiple Choices";
+    case 301: return "Moved Permanently";
+    case 302: return "Found";
+    case 303: return "See Other";
+    case 304: return "Not Modified";
+    case 307: return "Temporary Redirect";
+    case 308: return "Permanent Redirect";
+    case 400: return "Bad Request";
+    case 401: return "Unauthorized";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 410: return "Gone";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    default: return {};
     }
+}
 
-    bool setCookiesFromUrl(const QList<QNetworkCookie> &cookies, const QUrl &url) override
-    {
-        QNetworkCookieJar *jar = m_shared ? m_shared->cookieJar() : nullptr;
-        return jar && jar->setCookiesFromUrl(cookies, url);
-    }
+// The certificate authorities to trust, where the user names them as for the curl tool;
+// otherwise libcurl's own default (the system's store).
+QByteArray environmentPath(const char *name) { return qEnvironmentVariableIsEmpty(name) ? QByteArray() : qgetenv(name); }
 
-private:
-    QPointer<QNetworkAccessManager> m_shared;
-};
-
-// Counts the component's handlers of reply signals that are running, for the destructor.
-class ReplySignalScope
+bool isHttpAddress(const QUrl &address)
 {
-public:
-    explicit ReplySignalScope(int &depth, QObject *owner) : m_depth(depth), m_owner(owner) { ++m_depth; }
-    ~ReplySignalScope()
-    {
-        if (m_owner)
-            --m_depth;
-    }
-    ReplySignalScope(const ReplySignalScope &) = delete;
-    ReplySignalScope &operator=(const ReplySignalScope &) = delete;
-
-private:
-    int &m_depth;
-    QPointer<QObject> m_owner;
-};
+    const QString scheme = address.scheme();
+    return address.isValid() && (scheme == "http"_L1 || scheme == "https"_L1) && !address.host().isEmpty();
+}
 
 } // namespace
 
-HttpDownloader::HttpDownloader(QNetworkAccessManager &manager, QObject *parent)
-    : Downloader(parent), m_manager(manager)
+HttpDownloader::HttpDownloader(std::shared_ptr<CurlMulti> multi, QNetworkCookieJar *cookieJar, QObject *parent)
+    : Downloader(parent), m_multi(std::move(multi)), m_cookieJar(cookieJar)
 {
-    m_idleTimer.setSingleShot(true);
-    connect(&m_idleTimer, &QTimer::timeout, this, &HttpDownloader::onIdleTimer);
-}
-
-HttpDownloader::HttpDownloader(std::unique_ptr<QNetworkAccessManager> owned)
-    : Downloader(nullptr), m_ownedManager(std::move(owned)), m_manager(*m_ownedManager)
-{
-    m_idleTimer.setSingleShot(true);
-    connect(&m_idleTimer, &QTimer::timeout, this, &HttpDownloader::onIdleTimer);
+    m_headers = curl_slist_append(m_headers, "Cache-Control: no-cache");
+    m_headers = curl_slist_append(m_headers, "Pragma: no-cache");
+    // The resource's own bytes: the announced length then counts what is written.
+    m_headers = curl_slist_append(m_headers, "Accept-Encoding: identity");
 }
 
 HttpDownloader::~HttpDownloader()
 {
-    releaseReply();
-    discardStaging();
-    // Destroyed from a handler of one of the reply's signals: the reply, a child of the manager,
-    // is still emitting and must outlive this call.
-    if (m_ownedManager && m_inReplySignal > 0)
-        m_ownedManager.release()->deleteLater();
+    stopHop();
+    m_staging.discard();
+    if (m_easy)
+        curl_easy_cleanup(m_easy);
+    curl_slist_free_all(m_headers);
 }
 
-DownloaderFactory HttpDownloader::factory(QNetworkAccessManager &manager, const QByteArray &userAgent)
+DownloaderFactory HttpDownloader::factory(QNetworkCookieJar *cookieJar, const QByteArray &userAgent)
 {
-    QNetworkAccessManager *shared = &manager;
-    auto pool = std::make_shared<HttpConnectionPool>();
-    return [shared, userAgent, pool](int slot) -> std::unique_ptr<Downloader> {
-        auto downloader = std::make_unique<HttpDownloader>(*shared);
+    auto multi = std::make_shared<CurlMulti>();
+    QPointer<QNetworkCookieJar> jar(cookieJar);
+    return [multi, jar, userAgent](int slot) -> std::unique_ptr<Downloader> {
+        auto downloader = std::make_unique<HttpDownloader>(multi, jar.data());
         downloader->setObjectName(u"Downloader1_%1"_s.arg(slot));
         downloader->setUserAgent(userAgent);
-        downloader->setConnectionPool(pool);
-        return downloader;
-    };
-}
-
-DownloaderFactory HttpDownloader::factoryWithManagerPerSlot(QNetworkAccessManager &shared, const QByteArray &userAgent)
-{
-    QNetworkAccessManager *sharedManager = &shared;
-    auto pool = std::make_shared<HttpConnectionPool>();
-    return [sharedManager, userAgent, pool](int slot) -> std::unique_ptr<Downloader> {
-        auto manager = std::make_unique<QNetworkAccessManager>();
-        manager->setCookieJar(new SharedCookies(*sharedManager));
-        std::unique_ptr<HttpDownloader> downloader(new HttpDownloader(std::move(manager)));
-        downloader->setObjectName(u"Downloader1_%1"_s.arg(slot));
-        downloader->setUserAgent(userAgent);
-        downloader->setConnectionPool(pool);
         return downloader;
     };
 }
 
 void HttpDownloader::BeginDownload(const QString &url, const QString &SaveFile)
 {
-    releaseReply();
-    discardStaging();
+    stopHop();
+    m_staging.discard();
     ++m_generation;
     下载状态 = true;
     m_saveFile = SaveFile;
-    m_total = -1;
+    m_redirects = 0;
     m_received = 0;
-    m_bodyWanted = false;
+    m_reported = 0;
 
     const QUrl address(url);
-    const QString scheme = address.scheme();
-    if (!address.isValid() || (scheme != "http"_L1 && scheme != "https"_L1) || address.host().isEmpty()
-        || !openStaging(SaveFile)) {
-        failToStart();
+    if (!isHttpAddress(address)) {
+        reportLater(u"not an http or https address"_s);
         return;
     }
-
-    QNetworkRequest request(address);
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute, QNetworkRequest::AlwaysNetwork);
-    request.setAttribute(QNetworkRequest::CacheSaveControlAttribute, false);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setRawHeader(QByteArrayLiteral("Cache-Control"), QByteArrayLiteral("no-cache"));
-    request.setRawHeader(QByteArrayLiteral("Pragma"), QByteArrayLiteral("no-cache"));
-    // The resource's own bytes: the announced length then counts what is written.
-    request.setRawHeader(QByteArrayLiteral("Accept-Encoding"), QByteArrayLiteral("identity"));
-    if (!m_userAgent.isEmpty())
-        request.setRawHeader(QByteArrayLiteral("User-Agent"), m_userAgent);
-
-    startReply(request, MaxRedirects);
-}
-
-void HttpDownloader::startReply(const QNetworkRequest &request, int maxRedirects)
-{
-    QNetworkReply *reply = nullptr;
-    if (m_pool && HttpConnectionPool::handles(request.url(), m_manager)) {
-        PlainHttpReply *plain = m_pool->get(request, m_manager.cookieJar(), maxRedirects);
-        connect(plain, &PlainHttpReply::handOver, this, &HttpDownloader::onHandOver);
-        reply = plain;
-    } else {
-        QNetworkRequest viaManager = request;
-        viaManager.setMaximumRedirectsAllowed(maxRedirects);
-        reply = m_manager.get(viaManager);
-    }
-    m_reply = reply;
-    reply->setReadBufferSize(ReplyBufferBytes);
-    connect(reply, &QNetworkReply::metaDataChanged, this, &HttpDownloader::onMetaDataChanged);
-    connect(reply, &QNetworkReply::readyRead, this, &HttpDownloader::onReadyRead);
-    connect(reply, &QNetworkReply::finished, this, &HttpDownloader::onFinished);
-    connect(reply, &QNetworkReply::redirected, this, [this] { m_sinceData.start(); });
-    m_sinceData.start();
-    m_idleTimer.start(m_idleTimeoutMs);
-}
-
-void HttpDownloader::onHandOver(const QUrl &url, int redirectsLeft)
-{
-    if (!m_reply)
+    if (!m_staging.open(SaveFile)) {
+        const QString folder = QFileInfo(QDir::current().absoluteFilePath(SaveFile)).absolutePath();
+        reportLater(u"cannot create a file in %1: %2"_s.arg(folder, m_staging.error()));
         return;
-    QNetworkRequest request = m_reply->request();
-    request.setUrl(url);
-    releaseReply();
-    startReply(request, redirectsLeft);
+    }
+    if (!startHop(address))
+        reportLater(u"the transfer cannot be started"_s);
 }
 
-void HttpDownloader::failToStart()
+bool HttpDownloader::startHop(const QUrl &address)
 {
-    discardStaging();
+    if (!m_easy && !(m_easy = curl_easy_init()))
+        return false;
+    m_hopUrl = address;
+    m_hopUrlBytes = address.toEncoded();
+    m_statusLine.clear();
+    m_status = 0;
+    m_headerDone = false;
+    m_total = -1;
+    m_refused = false;
+    m_writeError.clear();
+    m_errorBuffer[0] = '\0';
+
+    m_cookieHeader.clear();
+    if (m_cookieJar) {
+        const QList<QNetworkCookie> cookies = m_cookieJar->cookiesForUrl(address);
+        for (const QNetworkCookie &cookie : cookies) {
+            if (!m_cookieHeader.isEmpty())
+                m_cookieHeader += "; ";
+            m_cookieHeader += cookie.toRawForm(QNetworkCookie::NameAndValueOnly);
+        }
+    }
+
+    CURL *easy = m_easy;
+    curl_easy_setopt(easy, CURLOPT_URL, m_hopUrlBytes.constData());
+    curl_easy_setopt(easy, CURLOPT_SHARE, m_multi->share());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // every hop gets its own cookies
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, TransferBufferBytes);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.isEmpty() ? nullptr : m_userAgent.constData());
+    curl_easy_setopt(easy, CURLOPT_COOKIE, m_cookieHeader.isEmpty() ? nullptr : m_cookieHeader.constData());
+    // Transfer codings are undone; content codings are what the server stores, so kept.
+    curl_easy_setopt(easy, CURLOPT_TRANSFER_ENCODING, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long(m_stallSeconds));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, long(m_stallSeconds));
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_errorBuffer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpDownloader::onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &HttpDownloader::onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, this);
+    static const QByteArray caBundle =
+        environmentPath("CURL_CA_BUNDLE").isEmpty() ? environmentPath("SSL_CERT_FILE") : environmentPath("CURL_CA_BUNDLE");
+    static const QByteArray caFolder = environmentPath("SSL_CERT_DIR");
+    if (!caBundle.isEmpty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, caBundle.constData());
+    if (!caFolder.isEmpty())
+        curl_easy_setopt(easy, CURLOPT_CAPATH, caFolder.constData());
+
+    m_active = m_multi->add(easy, this);
+    return m_active;
+}
+
+void HttpDownloader::stopHop()
+{
+    if (m_active)
+        m_multi->remove(m_easy);
+    m_active = false;
+}
+
+void HttpDownloader::reportLater(const QString &reason)
+{
+    stopHop();
+    m_staging.discard();
     下载状态 = false;
     const QString saveFile = m_saveFile;
     // Reported even if the host starts another transfer first: this one has ended already.
     QMetaObject::invokeMethod(
         this,
-        [this, saveFile] {
+        [this, saveFile, reason] {
             QPointer<HttpDownloader> alive(this);
-            emit DownloadError(saveFile);
+            emit DownloadError(saveFile, reason);
             if (alive)
                 emit DownloadComplete(0, saveFile);
         },
@@ -232,10 +195,10 @@ void HttpDownloader::failToStart()
 
 void HttpDownloader::CancelAsyncRead()
 {
-    if (!m_reply)
+    if (!m_active)
         return;
-    releaseReply();
-    discardStaging();
+    stopHop();
+    m_staging.discard();
     const quint64 generation = m_generation;
     const QString saveFile = m_saveFile;
     QMetaObject::invokeMethod(
@@ -245,200 +208,131 @@ void HttpDownloader::CancelAsyncRead()
                 return;
             下载状态 = false;
             QPointer<HttpDownloader> alive(this);
-            emit DownloadError(saveFile);
+            emit DownloadError(saveFile, u"cancelled"_s);
             if (alive)
                 emit DownloadComplete(0, saveFile);
         },
         Qt::QueuedConnection);
 }
 
-void HttpDownloader::onMetaDataChanged()
+size_t HttpDownloader::onHeader(char *data, size_t size, size_t count, void *self)
 {
-    m_sinceData.start();
-    const int status = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    m_bodyWanted = status < 400;
-    const QVariant length = m_reply->header(QNetworkRequest::ContentLengthHeader);
-    m_total = length.isValid() ? length.toLongLong() : -1;
+    static_cast<HttpDownloader *>(self)->headerLine(QByteArray(data, qsizetype(size * count)));
+    return size * count;
 }
 
-void HttpDownloader::onReadyRead()
+void HttpDownloader::headerLine(QByteArray line)
 {
-    const ReplySignalScope scope(m_inReplySignal, this);
-    const qint64 before = m_received;
-    if (!drain() || m_received == before || m_total <= 0)
+    line = line.trimmed();
+    if (line.startsWith("HTTP/")) {
+        // A new answer: an interim 1xx one is replaced by the next.
+        m_statusLine = line;
+        const QList<QByteArray> parts = line.split(' ');
+        m_status = parts.size() > 1 ? parts[1].toInt() : 0;
+        m_headerDone = false;
+    } else if (line.isEmpty()) {
+        m_headerDone = true;
+        curl_off_t length = -1;
+        if (m_status >= 200 && curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
+            m_total = length >= 0 ? qint64(length) : -1;
+    } else if (m_cookieJar && line.size() > 11 && qstrnicmp(line.constData(), "set-cookie:", 11) == 0) {
+        m_cookieJar->setCookiesFromUrl(QNetworkCookie::parseCookies(line.mid(11).trimmed()), m_hopUrl);
+    }
+}
+
+size_t HttpDownloader::onBody(char *data, size_t size, size_t count, void *self)
+{
+    auto &d = *static_cast<HttpDownloader *>(self);
+    const size_t bytes = size * count;
+    if (d.m_status >= 300 && d.m_status < 400)
+        return bytes; // the body of a redirect is not the file
+    if (d.m_status < 200 || d.m_status >= 300) {
+        d.m_refused = true; // an error page is not the file either: stop reading it
+        return 0;
+    }
+    if (!d.m_staging.write(data, qint64(bytes))) {
+        d.m_writeError = d.m_staging.error();
+        return 0;
+    }
+    d.m_received += qint64(bytes);
+    d.m_multi->noteProgress(d.m_easy);
+    return bytes;
+}
+
+void HttpDownloader::transferProgressed()
+{
+    if (m_total <= 0 || m_received == m_reported)
         return;
+    m_reported = m_received;
     const quint64 generation = m_generation;
     QPointer<HttpDownloader> alive(this);
     emit DownloadProgress(m_received, m_total, m_saveFile);
     // The host may have cancelled or replaced the transfer in its handler.
-    if (alive && generation == m_generation && m_reply)
+    if (alive && generation == m_generation && m_active)
         下载状态 = true;
 }
 
-bool HttpDownloader::drain()
+QString HttpDownloader::statusReason() const
 {
-    QNetworkReply *reply = m_reply;
-    if (!reply)
-        return false;
-    m_sinceData.start();
-    if (!m_bodyWanted) {
-        reply->skip(reply->bytesAvailable()); // an error page is not the file
-        return true;
-    }
-    char *block = copyBlock();
-    for (;;) {
-        const qint64 n = reply->read(block, CopyBlockBytes);
-        if (n <= 0)
-            return true;
-        if (!writeStaging(block, n)) {
-            endTransfer(false);
-            return false;
-        }
-        m_received += n;
-    }
+    const qsizetype phraseAt = m_statusLine.indexOf(' ', m_statusLine.indexOf(' ') + 1);
+    QByteArray phrase = phraseAt > 0 ? m_statusLine.mid(phraseAt + 1).trimmed() : QByteArray();
+    if (phrase.isEmpty())
+        phrase = standardPhrase(m_status);
+    return u"HTTP %1"_s.arg(m_status) + (phrase.isEmpty() ? QString() : u' ' + QString::fromLatin1(phrase));
 }
 
-void HttpDownloader::onFinished()
+void HttpDownloader::transferDone(CURLcode result)
 {
-    const ReplySignalScope scope(m_inReplySignal, this);
-    const quint64 generation = m_generation;
-    QPointer<HttpDownloader> alive(this);
-    onReadyRead(); // what arrived with the end
-    if (!alive || generation != m_generation || !m_reply)
-        return;
-    const bool ok = m_reply->error() == QNetworkReply::NoError && m_bodyWanted && m_received > 0
-        && (m_total < 0 || m_received == m_total);
-    endTransfer(ok);
-}
-
-void HttpDownloader::onIdleTimer()
-{
-    const qint64 quiet = m_sinceData.elapsed();
-    if (quiet < m_idleTimeoutMs) {
-        m_idleTimer.start(int(m_idleTimeoutMs - quiet));
+    m_active = false;
+    if (result != CURLE_OK) {
+        if (!m_writeError.isEmpty())
+            endTransfer(false, u"cannot write %1: %2"_s.arg(m_saveFile, m_writeError));
+        else if (m_refused)
+            endTransfer(false, statusReason());
+        else
+            endTransfer(false, QString::fromUtf8(m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result)));
         return;
     }
-    endTransfer(false);
-}
-
-void HttpDownloader::endTransfer(bool ok)
-{
-    releaseReply();
-    const qint64 size = m_received;
-    if (ok)
-        ok = commitStaging();
+    if (m_status >= 300 && m_status < 400) {
+        char *location = nullptr;
+        curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_URL, &location);
+        const QUrl next = location ? QUrl(QString::fromUtf8(location)) : QUrl();
+        if (!location || !*location)
+            endTransfer(false, statusReason() + u" without a usable Location"_s);
+        else if (!isHttpAddress(next))
+            endTransfer(false, statusReason() + u" to an address that is not http or https: "_s + next.toString());
+        else if (++m_redirects > MaxRedirects)
+            endTransfer(false, u"more than %1 redirects"_s.arg(MaxRedirects));
+        else if (!startHop(next))
+            endTransfer(false, u"the transfer cannot be started"_s);
+        return;
+    }
+    if (m_status < 200 || m_status >= 300)
+        endTransfer(false, statusReason());
+    else if (m_received == 0)
+        endTransfer(false, statusReason() + u" with an empty body"_s);
     else
-        discardStaging();
+        endTransfer(true, {});
+}
+
+void HttpDownloader::endTransfer(bool ok, const QString &reason)
+{
+    stopHop();
+    const qint64 size = m_received;
+    QString why = reason;
+    if (ok && !m_staging.commit()) {
+        ok = false;
+        why = u"cannot put %1 in place: %2"_s.arg(m_saveFile, m_staging.error());
+    }
+    m_staging.discard();
     下载状态 = false;
     // The handlers may start the next transfer or destroy this component.
     const QString saveFile = m_saveFile;
     QPointer<HttpDownloader> alive(this);
     if (!ok) {
-        emit DownloadError(saveFile);
+        emit DownloadError(saveFile, why);
         if (!alive)
             return;
     }
     emit DownloadComplete(ok ? size : 0, saveFile);
-}
-
-void HttpDownloader::releaseReply()
-{
-    m_idleTimer.stop();
-    QNetworkReply *reply = m_reply;
-    m_reply = nullptr;
-    if (!reply)
-        return;
-    disconnect(reply, nullptr, this, nullptr);
-    if (!reply->isFinished())
-        reply->abort();
-    reply->deleteLater();
-}
-
-bool HttpDownloader::openStaging(const QString &saveFile)
-{
-    if (saveFile.isEmpty() || saveFile.endsWith(u'/'))
-        return false;
-    const QString absolute = QDir::isAbsolutePath(saveFile) ? saveFile : QDir::current().absoluteFilePath(saveFile);
-    const qsizetype slash = absolute.lastIndexOf(u'/');
-    m_target = QFile::encodeName(absolute);
-    m_folder = QFile::encodeName(slash > 0 ? absolute.left(slash) : u"/"_s);
-    // The permissions a new file would get: 0666 less the umask, which open() applies.
-    if (m_unnamedTempFiles && procFdAvailable()) {
-        m_fd = ::open(m_folder.constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-        if (m_fd >= 0)
-            return true;
-        // File systems without unnamed files fall through to a named one.
-    }
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const QByteArray name = uniqueNameIn(m_folder);
-        m_fd = ::open(name.constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
-        if (m_fd >= 0) {
-            m_stagingName = name;
-            return true;
-        }
-        if (errno != EEXIST)
-            return false;
-    }
-    return false;
-}
-
-bool HttpDownloader::writeStaging(const char *data, qint64 size)
-{
-    while (size > 0) {
-        const ssize_t n = ::write(m_fd, data, size_t(size));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= n;
-    }
-    return true;
-}
-
-bool HttpDownloader::commitStaging()
-{
-    if (m_fd < 0)
-        return false;
-    const int fd = m_fd;
-    m_fd = -1;
-    if (!m_stagingName.isEmpty()) {
-        const QByteArray name = std::exchange(m_stagingName, {});
-        const bool ok = closeChecked(fd) && ::rename(name.constData(), m_target.constData()) == 0;
-        if (!ok)
-            ::unlink(name.constData());
-        return ok;
-    }
-
-    const QByteArray self = "/proc/self/fd/" + QByteArray::number(fd);
-    bool ok = ::linkat(AT_FDCWD, self.constData(), AT_FDCWD, m_target.constData(), AT_SYMLINK_FOLLOW) == 0;
-    if (!ok && errno == EEXIST) {
-        // An existing file is replaced in one step: link under a fresh name, then rename over it.
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const QByteArray name = uniqueNameIn(m_folder);
-            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, name.constData(), AT_SYMLINK_FOLLOW) != 0) {
-                if (errno == EEXIST)
-                    continue;
-                break;
-            }
-            ok = ::rename(name.constData(), m_target.constData()) == 0;
-            if (!ok)
-                ::unlink(name.constData());
-            break;
-        }
-    }
-    // File systems with unnamed files report write errors at write time, not at close.
-    ::close(fd);
-    return ok;
-}
-
-void HttpDownloader::discardStaging()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
-    m_fd = -1;
-    if (!m_stagingName.isEmpty())
-        ::unlink(m_stagingName.constData());
-    m_stagingName.clear();
 }

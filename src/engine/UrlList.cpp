@@ -31,6 +31,10 @@ QVariant UrlList::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= count() || index.column() >= ColumnCount)
         return {};
+    if (role == Qt::ToolTipRole && index.column() == RemarkColumn) {
+        const QString &reason = m_rows[static_cast<std::size_t>(index.row())].failureReason;
+        return reason.isEmpty() ? QVariant() : QVariant(reason);
+    }
     if (role != Qt::DisplayRole && role != Qt::EditRole)
         return {};
     return m_rows[static_cast<std::size_t>(index.row())].*fieldOf(index.column());
@@ -61,6 +65,17 @@ QString UrlList::remark(int position) const { return hasRow(position) ? row(posi
 void UrlList::setStatus(int position, const QString &text) { setField(position, StatusColumn, text); }
 void UrlList::setProgress(int position, const QString &text) { setField(position, ProgressColumn, text); }
 void UrlList::setRemark(int position, const QString &text) { setField(position, RemarkColumn, text); }
+
+void UrlList::setFailureReason(int position, const QString &reason)
+{
+    if (!hasRow(position))
+        return;
+    m_rows[static_cast<std::size_t>(position - 1)].failureReason = reason;
+    const QModelIndex cell = createIndex(position - 1, RemarkColumn);
+    emit dataChanged(cell, cell, {Qt::ToolTipRole});
+}
+
+QString UrlList::failureReason(int position) const { return hasRow(position) ? row(position).failureReason : QString(); }
 
 void UrlList::setField(int position, Column column, const QString &text)
 {
@@ -198,9 +213,10 @@ void UrlList::置LV准备下载()
         row.status = ready;
         row.progress.clear();
         row.remark.clear();
+        row.failureReason.clear();
     }
     m_readyHint = 0;
-    emit dataChanged(createIndex(0, StatusColumn), createIndex(count() - 1, RemarkColumn), {Qt::DisplayRole});
+    emit dataChanged(createIndex(0, StatusColumn), createIndex(count() - 1, RemarkColumn), {Qt::DisplayRole, Qt::ToolTipRole});
 }
 
 int UrlList::firstReady() const

@@ -12,6 +12,8 @@ struct UrlRow
     QString status;
     QString progress;
     QString remark;
+    // Why the last transfer of the row failed, in plain words; shown as the remark's tooltip.
+    QString failureReason = {};
 };
 
 // The URL list: at once the list the user edits and the queue of download jobs. The whole state
@@ -44,6 +46,8 @@ public:
     void setStatus(int position, const QString &text);
     void setProgress(int position, const QString &text);
     void setRemark(int position, const QString &text);
+    void setFailureReason(int position, const QString &reason);
+    QString failureReason(int position) const;
 
     // Appends rows with empty status, progress and remark.
     void append(const QString &linkName, const QString &url);
@@ -57,7 +61,7 @@ public:
     // goes to 0-based index i. Must be a permutation.
     void reorder(const std::vector<int> &newOrder);
 
-    // Marks every row ready: status "准备下载", progress and remark empty.
+    // Marks every row ready: status "准备下载", progress, remark and failure reason empty.
     void 置LV准备下载();
 
     // The first row whose status is exactly "准备下载", or 0 when there is none. Amortised

@@ -8,12 +8,12 @@
 #include "engine/UrlList.h"
 #include "platform/QSettingsStore.h"
 #include "platform/web/BrowserProfile.h"
+#include "platform/web/CookieBridge.h"
 #include "shell/FormMain.h"
 #include "shell/QtDialogs.h"
 #include "shell/Resources.h"
 
 #include <QApplication>
-#include <QNetworkAccessManager>
 
 #include <unistd.h>
 
@@ -48,8 +48,8 @@ int runWindowApp(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     // Declared in the order of need: destroyed in reverse, the window (with every browser) goes
-    // before the profile, and the downloaders (with the driver) before the profile's network
-    // manager, so that a transfer cut short by the exit discards its temporary file.
+    // before the profile, and the downloaders (with the driver) before the profile's cookie jar,
+    // so that a transfer cut short by the exit discards its temporary file.
     BrowserProfile profile;
     QSettingsStore store;
     DownloadSettings settings(store);
@@ -60,7 +60,7 @@ int runWindowApp(int argc, char *argv[])
     DownloadDriver driver(list, settings, slotBank);
     // Fast-mode downloads carry the browsers' cookies (a login made in the window) and User-Agent.
     driver.setDownloaderFactory(
-        HttpDownloader::factoryWithManagerPerSlot(*profile.networkAccessManager(), profile.userAgent()));
+        HttpDownloader::factory(profile.cookieJar(), profile.userAgent()));
     QtDialogs dialogs;
 
     FormMain window(list, settings, driver, replacements, dialogs, &profile);

@@ -11,7 +11,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -215,9 +214,8 @@ private slots:
         slow.chunkBytes = 1000;
         slow.intervalMs = 100;
         server.setHandler("/slow/", [slow](const TestHttpServer::Request &) { return slow; });
-        QNetworkAccessManager network;
         Rig rig(2);
-        rig.driver.setDownloaderFactory(HttpDownloader::factory(network));
+        rig.driver.setDownloaderFactory(HttpDownloader::factory(nullptr));
         for (int i = 1; i <= 4; ++i)
             rig.list.append(u"s"_s + QString::number(i), server.urlText(u"/slow/"_s + QString::number(i) + u".bin"_s));
         rig.driver.Start();

@@ -52,11 +52,12 @@ private slots:
     void resetMarksEveryRowReadyAndKeepsNamesAndAddresses()
     {
         UrlList list;
-        list.appendRows({{u"一"_s, u"http://a"_s, RowTexts::finished(QTime(1, 2, 3)), u"50.0%  "_s, u"r"_s},
+        list.appendRows({{u"一"_s, u"http://a"_s, RowTexts::finished(QTime(1, 2, 3)), u"50.0%  "_s, u"r"_s, u"why"_s},
                          {u"二"_s, u"http://b"_s, {}, {}, {}}});
         list.置LV准备下载();
         for (int p = 1; p <= 2; ++p)
-            QVERIFY(list.status(p) == u"准备下载"_s && list.progress(p).isEmpty() && list.remark(p).isEmpty());
+            QVERIFY(list.status(p) == u"准备下载"_s && list.progress(p).isEmpty() && list.remark(p).isEmpty()
+                    && list.failureReason(p).isEmpty());
         QCOMPARE(list.linkName(1) + list.url(1), u"一http://a"_s);
 
         UrlList empty;

@@ -159,7 +159,7 @@ private slots:
 
         m_profile = new BrowserProfile;
         m_rig = std::make_unique<WindowRig>(
-            HttpDownloader::factoryWithManagerPerSlot(*m_profile->networkAccessManager(), m_profile->userAgent()),
+            HttpDownloader::factory(m_profile->cookieJar(), m_profile->userAgent()),
             true, m_profile);
         rig().window->show();
         QVERIFY(QTest::qWaitForWindowExposed(rig().window.get()));

@@ -7,7 +7,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLabel>
-#include <QNetworkAccessManager>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStandardPaths>
@@ -76,8 +75,7 @@ private slots:
     {
         QFETCH(bool, namedStaging);
         QTemporaryDir folder;
-        QNetworkAccessManager network; // outlives the rig and its downloaders
-        const DownloaderFactory http = HttpDownloader::factory(network);
+        const DownloaderFactory http = HttpDownloader::factory(nullptr);
         auto rig = std::make_unique<WindowRig>([http, namedStaging](int slot) {
             std::unique_ptr<Downloader> downloader = http(slot);
             static_cast<HttpDownloader *>(downloader.get())->setUnnamedTempFiles(!namedStaging);

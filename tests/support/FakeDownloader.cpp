@@ -3,6 +3,8 @@
 #include <QFile>
 #include <QTimer>
 
+using namespace Qt::Literals::StringLiterals;
+
 void FakeDownloader::BeginDownload(const QString &url, const QString &SaveFile)
 {
     下载状态 = true;
@@ -31,7 +33,7 @@ void FakeDownloader::fail()
     if (!下载状态)
         return;
     下载状态 = false;
-    emit DownloadError(saveFile);
+    emit DownloadError(saveFile, u"scripted failure"_s);
     emit DownloadComplete(0, saveFile);
 }
 

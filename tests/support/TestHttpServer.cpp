@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <sys/socket.h>
 
 namespace {
 
@@ -119,6 +120,10 @@ private:
         m_answering = true;
         if (route.stall == Stall::BeforeHeaders)
             return;
+        if (!route.raw.isEmpty()) {
+            sendRaw(route);
+            return;
+        }
         if (!route.requiredCookie.isEmpty() && !request.header("Cookie").contains(route.requiredCookie)) {
             Route forbidden;
             forbidden.status = 403;
@@ -158,6 +163,28 @@ private:
             return;
         m_sending = true;
         pump();
+    }
+
+    void sendRaw(const Route &route)
+    {
+        m_socket->write(route.raw);
+        if (route.repeatMs > 0) {
+            QTimer::singleShot(route.repeatMs, this, [this, route] {
+                if (!m_gone)
+                    sendRaw(route);
+            });
+            return;
+        }
+        if (!route.resetAfter) {
+            m_socket->disconnectFromHost();
+            return;
+        }
+        // Everything written reaches the client, then a reset instead of an orderly close.
+        while (m_socket->bytesToWrite() > 0 && m_socket->waitForBytesWritten(1000)) {
+        }
+        const linger abortive{1, 0};
+        ::setsockopt(int(m_socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &abortive, sizeof abortive);
+        m_socket->abort();
     }
 
     QByteArray piece(qint64 length) const

@@ -47,6 +47,12 @@ public:
         QList<QPair<QByteArray, QByteArray>> extraHeaders;
         // Closes the connection after this answer even if the client wants to keep it.
         bool closeAfter = false;
+        // When set, these bytes are the whole answer, sent as they are (every repeatMs
+        // milliseconds while the client stays, when repeatMs > 0); then the connection is closed,
+        // or reset when resetAfter.
+        QByteArray raw;
+        int repeatMs = 0;
+        bool resetAfter = false;
     };
 
     struct Request

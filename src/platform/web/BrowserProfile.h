@@ -5,7 +5,6 @@
 #include <QObject>
 
 class CookieBridge;
-class QNetworkAccessManager;
 class QWebEngineProfile;
 
 // The one browser profile of the program: cookies, logins and cache shared by every browser,
@@ -26,10 +25,6 @@ public:
     // The cookie jar kept in step with the browsers' cookies.
     CookieBridge *cookieJar() const { return m_cookieJar; }
 
-    // The manager for fast-mode downloads: it carries the browsers' cookies and sends their
-    // User-Agent unless a request names its own.
-    QNetworkAccessManager *networkAccessManager() const { return m_network; }
-
     // Where the profile keeps its data; under the per-user data location.
     static QString storagePath();
     static QString cachePath();
@@ -39,5 +34,4 @@ public:
 private:
     QWebEngineProfile *m_profile;
     CookieBridge *m_cookieJar;
-    QNetworkAccessManager *m_network;
 };

@@ -6,7 +6,7 @@
 
 class QWebEngineCookieStore;
 
-// A cookie jar for the shared QNetworkAccessManager that holds the same cookies as the
+// The cookie jar of fast-mode downloads. It holds the same cookies as the
 // browsers' cookie store: every cookie the browsers receive or a page's script sets appears
 // here, a cookie the browsers drop leaves here, and a cookie a fast-mode response sets is handed
 // to the browsers too. The store must outlive the jar.

@@ -1,0 +1,179 @@
+#include "engine/CurlMulti.h"
+
+#include <QPointer>
+#include <QSocketNotifier>
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+namespace {
+
+void initialiseCurlOnce()
+{
+    // Not thread-safe in every libcurl version: done once, from the first thread that downloads.
+    static const CURLcode initialised = curl_global_init(CURL_GLOBAL_DEFAULT);
+    Q_UNUSED(initialised);
+}
+
+} // namespace
+
+// The read and write notifiers of one socket libcurl uses. Dropped with deleteLater: libcurl may
+// forget a socket from within the notifier's own signal.
+class CurlMulti::SocketWatch final : public QObject
+{
+public:
+    SocketWatch(curl_socket_t socket, CurlMulti &multi) : m_socket(socket), m_multi(multi) {}
+
+    void watch(bool readable, bool writable)
+    {
+        update(m_read, QSocketNotifier::Read, readable, CURL_CSELECT_IN);
+        update(m_write, QSocketNotifier::Write, writable, CURL_CSELECT_OUT);
+    }
+
+private:
+    void update(std::unique_ptr<QSocketNotifier> &notifier, QSocketNotifier::Type type, bool on, int event)
+    {
+        if (!notifier) {
+            if (!on)
+                return;
+            notifier = std::make_unique<QSocketNotifier>(m_socket, type);
+            connect(notifier.get(), &QSocketNotifier::activated, this,
+                    [this, event] { m_multi.socketAction(m_socket, event); });
+        }
+        notifier->setEnabled(on);
+    }
+
+    curl_socket_t m_socket;
+    CurlMulti &m_multi;
+    std::unique_ptr<QSocketNotifier> m_read;
+    std::unique_ptr<QSocketNotifier> m_write;
+};
+
+CurlMulti::CurlMulti(QObject *parent) : QObject(parent)
+{
+    initialiseCurlOnce();
+    m_multi = curl_multi_init();
+    m_share = curl_share_init();
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+    curl_share_setopt(m_share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, &CurlMulti::onSocket);
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, &CurlMulti::onTimer);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERDATA, this);
+    curl_multi_setopt(m_multi, CURLMOPT_MAXCONNECTS, MaxCachedConnections);
+    curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, MaxConnectionsPerHost);
+    curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
+    m_timer.setSingleShot(true);
+    connect(&m_timer, &QTimer::timeout, this, [this] { socketAction(CURL_SOCKET_TIMEOUT, 0); });
+}
+
+CurlMulti::~CurlMulti()
+{
+    for (const auto &[easy, entry] : m_transfers)
+        curl_multi_remove_handle(m_multi, easy);
+    // Closing the cached connections must not call back into a half-destroyed object.
+    curl_multi_setopt(m_multi, CURLMOPT_SOCKETFUNCTION, nullptr);
+    curl_multi_setopt(m_multi, CURLMOPT_TIMERFUNCTION, nullptr);
+    curl_multi_cleanup(m_multi);
+    curl_share_cleanup(m_share);
+    // A watch may be the sender of the signal this destructor runs from.
+    for (const auto &[socket, watch] : m_watches) {
+        watch->watch(false, false);
+        watch->deleteLater();
+    }
+}
+
+bool CurlMulti::add(CURL *easy, Transfer *owner)
+{
+    if (curl_multi_add_handle(m_multi, easy) != CURLM_OK)
+        return false;
+    m_transfers[easy] = Entry{owner, ++m_nextSerial};
+    return true;
+}
+
+void CurlMulti::remove(CURL *easy)
+{
+    if (m_transfers.erase(easy) > 0)
+        curl_multi_remove_handle(m_multi, easy);
+}
+
+int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void *watch)
+{
+    auto &multi = *static_cast<CurlMulti *>(self);
+    auto *socketWatch = static_cast<SocketWatch *>(watch);
+    if (what == CURL_POLL_REMOVE) {
+        if (socketWatch) {
+            socketWatch->watch(false, false);
+            socketWatch->deleteLater();
+            multi.m_watches.erase(socket);
+        }
+        return 0;
+    }
+    if (!socketWatch) {
+        socketWatch = new SocketWatch(socket, multi);
+        multi.m_watches[socket] = socketWatch;
+        curl_multi_assign(multi.m_multi, socket, socketWatch);
+    }
+    socketWatch->watch(what & CURL_POLL_IN, what & CURL_POLL_OUT);
+    return 0;
+}
+
+int CurlMulti::onTimer(CURLM *, long timeoutMs, void *self)
+{
+    auto &multi = *static_cast<CurlMulti *>(self);
+    if (timeoutMs < 0)
+        multi.m_timer.stop();
+    else
+        multi.m_timer.start(int(std::min<long>(timeoutMs, 24L * 3600 * 1000)));
+    return 0;
+}
+
+void CurlMulti::socketAction(curl_socket_t socket, int events)
+{
+    int running = 0;
+    curl_multi_socket_action(m_multi, socket, events, &running);
+    deliver();
+}
+
+void CurlMulti::deliver()
+{
+    // Collected first: what an owner does may add and remove transfers, and an easy handle
+    // removed and added again is a new transfer (its serial tells them apart).
+    struct Event
+    {
+        CURL *easy;
+        quint64 serial;
+        bool done;
+        CURLcode result;
+    };
+    std::vector<Event> events;
+    for (CURL *easy : std::exchange(m_progressed, {})) {
+        const auto it = m_transfers.find(easy);
+        if (it != m_transfers.end() && (events.empty() || events.back().easy != easy))
+            events.push_back({easy, it->second.serial, false, CURLE_OK});
+    }
+    int queued = 0;
+    while (CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {
+        const auto it = m_transfers.find(message->easy_handle);
+        if (message->msg == CURLMSG_DONE && it != m_transfers.end())
+            events.push_back({message->easy_handle, it->second.serial, true, message->data.result});
+    }
+    const QPointer<CurlMulti> alive(this);
+    for (const Event &event : events) {
+        // The last owner may go, and this with it, from what it does.
+        if (!alive)
+            return;
+        const auto it = m_transfers.find(event.easy);
+        if (it == m_transfers.end() || it->second.serial != event.serial)
+            continue;
+        Transfer *owner = it->second.owner;
+        if (event.done) {
+            m_transfers.erase(it);
+            curl_multi_remove_handle(m_multi, event.easy);
+            owner->transferDone(event.result);
+        } else {
+            owner->transferProgressed();
+        }
+    }
+}

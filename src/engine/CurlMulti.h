@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+
+#include <curl/curl.h>
+
+#include <unordered_map>
+#include <vector>
+
+// libcurl's multi interface driven by Qt's event loop on the thread that makes it: the sockets
+// libcurl asks about are watched with QSocketNotifiers, its time-out is one single-shot QTimer.
+// Transfers added here share its connection cache and, through its share handle, DNS answers
+// and TLS sessions. Owners are told of progress and of the end only after libcurl has returned,
+// so they may add, remove or restart transfers from what they do then.
+class CurlMulti final : public QObject
+{
+    Q_OBJECT
+public:
+    // Idle connections kept for reuse, over all hosts; the oldest is closed past this.
+    static constexpr long MaxCachedConnections = 20;
+    // Connections to one host at a time; transfers beyond wait for one (or share one over HTTP/2).
+    static constexpr long MaxConnectionsPerHost = 10;
+
+    class Transfer
+    {
+    public:
+        // Bytes were handed to this transfer's write callback since the last call.
+        virtual void transferProgressed() = 0;
+        // The transfer ended with this result; it is no longer in the multi handle.
+        virtual void transferDone(CURLcode result) = 0;
+
+    protected:
+        ~Transfer() = default;
+    };
+
+    explicit CurlMulti(QObject *parent = nullptr);
+    ~CurlMulti() override;
+
+    // For CURLOPT_SHARE.
+    CURLSH *share() const { return m_share; }
+
+    // Starts the easy handle; the owner is told of its progress and end until remove().
+    // False when libcurl refuses it.
+    bool add(CURL *easy, Transfer *owner);
+    // Stops the easy handle, if it was added; nothing more is reported for it.
+    void remove(CURL *easy);
+    // From an owner's write callback: report progress once libcurl has returned.
+    void noteProgress(CURL *easy) { m_progressed.push_back(easy); }
+
+private:
+    class SocketWatch;
+    struct Entry
+    {
+        Transfer *owner = nullptr;
+        quint64 serial = 0;
+    };
+
+    static int onSocket(CURL *easy, curl_socket_t socket, int what, void *self, void *watch);
+    static int onTimer(CURLM *multi, long timeoutMs, void *self);
+    void socketAction(curl_socket_t socket, int events);
+    void deliver();
+
+    CURLM *m_multi = nullptr;
+    CURLSH *m_share = nullptr;
+    QTimer m_timer;
+    std::unordered_map<CURL *, Entry> m_transfers;
+    std::unordered_map<curl_socket_t, SocketWatch *> m_watches;
+    std::vector<CURL *> m_progressed;
+    quint64 m_nextSerial = 0;
+};
