@@ -224,7 +224,14 @@ private slots:
         QVERIFY(!QFile::exists(run.outPath(u"gone.bin"_s)));
         QVERIFY(!QFile::exists(run.outPath(u"refused.bin"_s)));
         QVERIFY(QFile::exists(run.outPath(u"ok.bin"_s)));
-        QVERIFY(QString::fromUtf8(run.process.readAllStandardError()).contains(u"1 finished, 2 failed"_s));
+        // Each failure says why on standard error; standard output keeps five columns a row.
+        const QString err = QString::fromUtf8(run.process.readAllStandardError());
+        QVERIFY(err.contains(u"1 finished, 2 failed"_s));
+        QVERIFY2(err.contains(u"quillmoor: gone: HTTP 404 Not Found ("_s + server.urlText(u"/missing.bin"_s) + u")\n"_s),
+                 qPrintable(err));
+        QVERIFY(err.contains(u"quillmoor: refused: "_s));
+        for (const QString &row : out.split(u'\n', Qt::SkipEmptyParts))
+            QCOMPARE(row.count(u'\t'), 4);
     }
 
     void badInvocations_data()

@@ -131,6 +131,8 @@ private slots:
         QVERIFY(errorText.match(rig.list.remark(1)).hasMatch());
         QCOMPARE(rig.list.progress(1), u"40.0%  1.0KB"_s);
         QCOMPARE(rig.dl(1).cancels, 1);
+        // The reason is the remark's tooltip.
+        QCOMPARE(rig.list.data(rig.list.index(0, UrlList::RemarkColumn), Qt::ToolTipRole), QVariant(u"scripted failure"_s));
     }
 
     void noReadyRowAndNoBusySlotEndsTheRun()
@@ -374,6 +376,7 @@ private slots:
         QTRY_VERIFY(!rig.driver.runOn());
         QCOMPARE(rig.list.status(1), u"下载完成 "_s);
         QVERIFY(errorText.match(rig.list.remark(1)).hasMatch());
+        QVERIFY(!rig.list.failureReason(1).isEmpty());
         QVERIFY(!QFile::exists(QDir(rig.dir.path()).filePath(u"bad.htm"_s)));
     }
 
