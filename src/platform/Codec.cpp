@@ -137,10 +137,10 @@ QByteArray toUtf8Marked(const QString &text)
 
 bool hasUtf8Bom(const QByteArray &bytes) { return bytes.startsWith(Utf8Bom); }
 
-bool isValidUtf8(const QByteArray &bytes)
+bool isValidUtf8(const char *begin, const char *stop)
 {
-    const auto *p = reinterpret_cast<const unsigned char *>(bytes.constData());
-    const auto *end = p + bytes.size();
+    const auto *p = reinterpret_cast<const unsigned char *>(begin);
+    const auto *end = reinterpret_cast<const unsigned char *>(stop);
     while (p < end) {
         const unsigned char lead = *p;
         if (lead < 0x80) {
@@ -177,6 +177,32 @@ bool isValidUtf8(const QByteArray &bytes)
         p += length;
     }
     return true;
+}
+
+// Appends the code page 936 bytes [begin, end) as UTF-8, on a converter from GBK to UTF-8 that
+// the caller keeps open across calls. A byte that starts no GBK character becomes one U+FFFD
+// and the next byte is tried; a character cut off at the end gives one U+FFFD per byte.
+void appendGbkAsUtf8(Converter &converter, const char *begin, const char *end, QByteArray &out)
+{
+    const char *in = begin;
+    size_t left = size_t(end - begin);
+    while (left > 0) {
+        switch (converter.convert(in, left, out)) {
+        case Converter::Stop::Done:
+            break;
+        case Converter::Stop::Invalid:
+            out.append(ReplacementUtf8);
+            ++in;
+            --left;
+            converter.reset();
+            break;
+        case Converter::Stop::Incomplete:
+            for (; left > 0; --left)
+                out.append(ReplacementUtf8);
+            converter.reset();
+            break;
+        }
+    }
 }
 
 struct Alias
@@ -258,26 +284,7 @@ QString fromGbk(const QByteArray &bytes)
         return QString::fromUtf8(bytes);
     QByteArray out;
     out.reserve(bytes.size() * 3 / 2 + 4);
-    const char *in = bytes.constData();
-    size_t left = size_t(bytes.size());
-    while (left > 0) {
-        switch (converter.convert(in, left, out)) {
-        case Converter::Stop::Done:
-            break;
-        case Converter::Stop::Invalid:
-            // This byte starts no GBK character: one substitute, then go on with the next byte.
-            out.append(ReplacementUtf8);
-            ++in;
-            --left;
-            converter.reset();
-            break;
-        case Converter::Stop::Incomplete:
-            // A character cut off at the end: one substitute per remaining byte.
-            for (; left > 0; --left)
-                out.append(ReplacementUtf8);
-            break;
-        }
-    }
+    appendGbkAsUtf8(converter, bytes.constData(), bytes.constData() + bytes.size(), out);
     return QString::fromUtf8(out);
 }
 
@@ -297,15 +304,37 @@ QByteArray toGbk(const QString &text, bool *lossless)
     return out;
 }
 
-bool looksLikeUtf8(const QByteArray &bytes) { return hasUtf8Bom(bytes) || isValidUtf8(bytes); }
-
 QString decodeListFile(const QByteArray &bytes)
 {
-    if (hasUtf8Bom(bytes))
-        return QString::fromUtf8(bytes.constData() + 3, bytes.size() - 3);
-    if (isValidUtf8(bytes))
-        return QString::fromUtf8(bytes);
-    return fromGbk(bytes);
+    const char *begin = bytes.constData() + (hasUtf8Bom(bytes) ? 3 : 0);
+    const char *end = bytes.constData() + bytes.size();
+    // The common case, a file that is UTF-8 throughout, is decoded in one piece.
+    if (isValidUtf8(begin, end))
+        return QString::fromUtf8(begin, end - begin);
+    Converter gbk("UTF-8", "GBK");
+    if (!gbk.valid())
+        return QString::fromUtf8(begin, end - begin);
+
+    // CR and LF are single bytes in both sets and never part of a longer character, so the
+    // bytes split at them exactly where the text splits into lines.
+    QByteArray out;
+    out.reserve((end - begin) * 3 / 2 + 4);
+    const char *line = begin;
+    while (line < end) {
+        const char *lineEnd = line;
+        while (lineEnd < end && *lineEnd != '\r' && *lineEnd != '\n')
+            ++lineEnd;
+        if (isValidUtf8(line, lineEnd))
+            out.append(line, lineEnd - line);
+        else
+            appendGbkAsUtf8(gbk, line, lineEnd, out);
+        const char *next = lineEnd;
+        while (next < end && (*next == '\r' || *next == '\n'))
+            ++next;
+        out.append(lineEnd, next - lineEnd);
+        line = next;
+    }
+    return QString::fromUtf8(out);
 }
 
 QByteArray encodeForHtml(const QString &text, const QString &charset)

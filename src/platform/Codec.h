@@ -12,10 +12,9 @@ QString fromGbk(const QByteArray &bytes);
 // Unicode to code page 936. Characters GBK cannot hold become "?" and *lossless is set false.
 QByteArray toGbk(const QString &text, bool *lossless = nullptr);
 
-// True when the bytes begin with the UTF-8 byte-order mark or are entirely valid UTF-8.
-bool looksLikeUtf8(const QByteArray &bytes);
-
-// A list file's text: UTF-8 (byte-order mark dropped) when looksLikeUtf8, otherwise GBK.
+// A list file's text, judged line by line (CR and LF end lines and are kept as they are): a
+// line that is valid UTF-8 is UTF-8, any other line is GBK, so a stray byte spoils only its own
+// line. A UTF-8 byte-order mark at the start is dropped.
 QString decodeListFile(const QByteArray &bytes);
 
 // The text in the named character set (an iconv or WHATWG name such as "UTF-8", "GBK",

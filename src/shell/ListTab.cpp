@@ -164,9 +164,14 @@ void ListTab::importTextFile()
     m_importing = true;
     if (m_list.count() > 0)
         m_view->scrollToTop();
-    导入ListView列表(path, m_list, separator, barProgress(true));
+    const ListImport imported = importListFile(path, m_list, separator, barProgress(true));
     m_progressBar.setValue(0);
     m_importing = false;
+    // No message box: the import stays silent, the status bar only counts what it left out.
+    if (imported.read)
+        emit statusTextChanged(imported.droppedLines == 0 ? QString()
+                                                           : u"已忽略 %1 行：不是“名称%2网址”格式"_s.arg(
+                                                                 QString::number(imported.droppedLines), separator));
 }
 
 void ListTab::exportToFile()

@@ -43,6 +43,8 @@ signals:
     void showRequested();
     // A row was double-clicked: show its address in the browser tab.
     void browseRequested(const QString &address);
+    // A text for the status bar's first panel: after an import, how many lines gave no row.
+    void statusTextChanged(const QString &text);
 
 private:
     QAction *addAction(const QString &name, const QString &caption, void (ListTab::*command)());

@@ -7,6 +7,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <optional>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -42,25 +43,35 @@ qint64 forEachLine(QStringView text, F lineFound)
     return lines;
 }
 
-bool parseListLineView(QStringView line, const QString &separator, UrlRow *row)
+bool isBlankLine(QStringView line)
+{
+    return std::all_of(line.begin(), line.end(), [](QChar c) { return c.isSpace(); });
+}
+
+// Splits the line into row, or says why it is no row.
+std::optional<LineFault> parseListLine(QStringView line, const QString &separator, UrlRow &row)
 {
     if (separator.isEmpty())
-        return false;
-    const qsizetype at = line.indexOf(separator, 0, Qt::CaseInsensitive);
+        return LineFault::NoSeparator;
+    qsizetype at = line.indexOf(separator, 0, Qt::CaseInsensitive);
     if (at < 0)
-        return false;
-    const QStringView name = trimBlanks(line.left(at));
-    const QStringView address = trimBlanks(line.mid(at + separator.size()));
-    if (name.isEmpty() || address.isEmpty() || !startsWithHttp(address.left(4).toString()))
-        return false;
-    if (row) {
-        row->linkName = name.toString();
-        row->url = address.toString();
-        row->status.clear();
-        row->progress.clear();
-        row->remark.clear();
+        return LineFault::NoSeparator;
+    for (; at >= 0; at = line.indexOf(separator, at + 1, Qt::CaseInsensitive)) {
+        qsizetype start = at + separator.size();
+        while (start < line.size() && line[start] == u' ')
+            ++start;
+        if (start == line.size())
+            break; // nothing but blanks after this occurrence, and so after any later one
+        if (!startsWithHttp(line.mid(start, 4).toString()))
+            continue;
+        const QStringView name = trimBlanks(line.left(at));
+        if (name.isEmpty())
+            return LineFault::NoLinkName;
+        row.linkName = name.toString();
+        row.url = trimBlanks(line.mid(start)).toString();
+        return std::nullopt;
     }
-    return true;
+    return LineFault::NotHttp;
 }
 
 } // namespace
@@ -85,23 +96,20 @@ void ProgressThrottle::reset()
         m_progress(0, m_maximum);
 }
 
-bool parseListLine(const QString &line, const QString &separator, UrlRow *row)
+ListImport importListFile(const QString &path, UrlList &list, const QString &separator,
+                          const ListProgress &progress)
 {
-    return parseListLineView(line, separator, row);
-}
-
-bool 导入ListView列表(const QString &文件名, UrlList &list, const QString &separator,
-                     const ListProgress &progress)
-{
-    if (文件名.isEmpty())
-        return false;
-    QFile file(文件名);
+    ListImport result;
+    if (path.isEmpty())
+        return result;
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
-        return false;
+        return result;
     const QByteArray bytes = file.readAll();
     if (file.error() != QFileDevice::NoError)
-        return false;
+        return result;
     file.close();
+    result.read = true;
 
     const QString text = Codec::decodeListFile(bytes);
     const qint64 lineCount = forEachLine(text, [](QStringView) {});
@@ -113,9 +121,16 @@ bool 导入ListView列表(const QString &文件名, UrlList &list, const QString
     forEachLine(text, [&](QStringView line) {
         bar.set(++lineNumber);
         UrlRow row;
-        if (!parseListLineView(line, separator, &row))
+        if (const auto fault = parseListLine(line, separator, row)) {
+            if (isBlankLine(line))
+                return;
+            ++result.droppedLines;
+            if (result.firstDropped.size() < ListImport::reportedLines)
+                result.firstDropped.push_back({lineNumber, *fault});
             return;
+        }
         batch.push_back(std::move(row));
+        ++result.rows;
         if (batch.size() >= std::max(appendBatch, static_cast<std::size_t>(list.count()))) {
             list.appendRows(batch);
             batch.clear();
@@ -123,7 +138,7 @@ bool 导入ListView列表(const QString &文件名, UrlList &list, const QString
     });
     list.appendRows(batch);
     bar.reset();
-    return true;
+    return result;
 }
 
 bool exportListFile(const QString &path, const UrlList &list, const ListProgress &progress)

@@ -30,17 +30,39 @@ private:
 };
 
 
-// One line of a list file split at the first occurrence of the separator (case-insensitive),
-// both sides trimmed of blanks. Accepted only when the separator occurs, both sides are
-// non-empty and the address passes the "http" rule.
-bool parseListLine(const QString &line, const QString &separator, UrlRow *row);
+// Why a line of a list file gave no row.
+enum class LineFault {
+    NoSeparator, // the separator does not occur (always so for an empty separator)
+    NoLinkName,  // nothing but blanks before the separator
+    NotHttp,     // no occurrence of the separator is followed by an address beginning with "http"
+};
 
-// Appends the accepted lines of the file to the list, in file order; nothing is deduplicated.
-// The file is UTF-8 (with or without byte-order mark) or code page 936; CR LF, a lone CR and a
-// lone LF all end a line. Progress runs from 0 to lines + 1 and is reset to 0 at the end.
-// Returns false when the file cannot be read (nothing is appended then).
-bool 导入ListView列表(const QString &文件名, UrlList &list, const QString &separator,
-                     const ListProgress &progress = {});
+struct DroppedLine
+{
+    qint64 lineNumber; // 1-based
+    LineFault fault;
+};
+
+// What an import did. Blank lines (nothing but white space) are neither rows nor dropped.
+struct ListImport
+{
+    static constexpr std::size_t reportedLines = 5;
+
+    bool read = false; // false when the file could not be read; nothing was appended then
+    qint64 rows = 0;
+    qint64 droppedLines = 0;
+    std::vector<DroppedLine> firstDropped; // the first reportedLines of them, in file order
+};
+
+// Appends a row for each line that holds link name, separator and address, in file order;
+// nothing is deduplicated. A line is split at the first occurrence of the separator
+// (case-insensitive) that is followed, after blanks, by an address passing the "http" rule, so
+// a link name may itself hold the separator; name and address are trimmed of blanks and the
+// name must not be empty.
+// The file is decoded by Codec::decodeListFile; CR LF, a lone CR and a lone LF all end a line.
+// Progress runs from 0 to lines + 1 and is reset to 0 at the end.
+ListImport importListFile(const QString &path, UrlList &list, const QString &separator,
+                          const ListProgress &progress = {});
 
 // Writes every row as name + "->" + address + CR LF, in UTF-8 without byte-order mark, values as
 // stored. The file is replaced only when the whole list was written. Returns false on failure.

@@ -5,6 +5,7 @@
 
 #include <QFile>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -205,6 +206,7 @@ private slots:
         QCOMPARE(entries(rig.list), (QStringList{u"old|http://h/old"_s, u"甲|http://h/1"_s, u"丙|HTTP://h/3|x"_s}));
         QCOMPARE(rig.find<QProgressBar>(u"ProgressBar1"_s)->value(), 0);
         QVERIFY(rig.dialogs.messages.isEmpty());
+        QCOMPARE(rig.find<QLabel>(u"Panel1"_s)->text(), u"已忽略 2 行：不是“名称|网址”格式"_s);
     }
 
     // The progress reports turn the event loop, so the window and timers go on during a long import.

@@ -19,8 +19,9 @@ private slots:
 
         QTest::newRow("blanks trimmed from text and address")
             << u"  第一章  "_s << u"  http://h/1  "_s << true << u"第一章"_s << u"http://h/1"_s;
-        QTest::newRow("tabs and line breaks stay") << u"\t章\n"_s << u"http://h/1"_s << true << u"\t章\n"_s
-                                                   << u"http://h/1"_s;
+        QTest::newRow("tabs and line breaks become blanks, so the name stays on one list line")
+            << u"\t第一章\r\n 标题\u2028"_s << u"http://h/1"_s << true << u"第一章   标题"_s << u"http://h/1"_s;
+        QTest::newRow("only line breaks: no name") << u"\n\n"_s << u"http://h/1"_s << false << QString() << QString();
         QTest::newRow("login text skipped") << u"登陆"_s << u"http://h/login"_s << false << QString() << QString();
         QTest::newRow("login text with blanks skipped")
             << u"  登陆 "_s << u"http://h/login"_s << false << QString() << QString();
