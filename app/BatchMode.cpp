@@ -129,6 +129,33 @@ RowOutcome outcomeOf(const UrlList &list, int position)
     return RowOutcome::Open;
 }
 
+QString faultText(LineFault fault)
+{
+    switch (fault) {
+    case LineFault::NoSeparator: return u"no separator"_s;
+    case LineFault::NoLinkName: return u"no link name"_s;
+    case LineFault::NotHttp: return u"not an http address"_s;
+    }
+    return {};
+}
+
+// "quillmoor: 7 lines of LIST are not rows: line 2 (no separator), ... and 2 more"
+QString droppedLinesReport(const QString &listFile, const ListImport &imported)
+{
+    const bool one = imported.droppedLines == 1;
+    QString text = u"quillmoor: "_s + QString::number(imported.droppedLines) + (one ? u" line of "_s : u" lines of "_s)
+        + listFile + (one ? u" is not a row: "_s : u" are not rows: "_s);
+    for (std::size_t i = 0; i < imported.firstDropped.size(); ++i) {
+        const DroppedLine &line = imported.firstDropped[i];
+        text += (i > 0 ? u", line "_s : u"line "_s) + QString::number(line.lineNumber) + u" ("_s
+            + faultText(line.fault) + u')';
+    }
+    const qint64 more = imported.droppedLines - static_cast<qint64>(imported.firstDropped.size());
+    if (more > 0)
+        text += u" and "_s + QString::number(more) + u" more"_s;
+    return text + u'\n';
+}
+
 } // namespace
 
 QString batchUsage()
@@ -171,13 +198,20 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
     }
 
     UrlList list;
-    if (!QFileInfo(options.listFile).isFile() || !导入ListView列表(options.listFile, list, settings.separator())) {
+    const ListImport imported = QFileInfo(options.listFile).isFile()
+        ? importListFile(options.listFile, list, settings.separator())
+        : ListImport{};
+    if (!imported.read) {
         printErr(u"quillmoor: cannot read the list file "_s + options.listFile + u"\n"_s);
         return 2;
     }
-    if (!QFileInfo(settings.saveFolder()).isDir())
-        printErr(u"quillmoor: warning: the save folder "_s + settings.saveFolder()
-                 + u" does not exist; every row will fail\n"_s);
+    if (imported.droppedLines > 0)
+        printErr(droppedLinesReport(options.listFile, imported));
+    if (imported.rows == 0) {
+        printErr(u"quillmoor: the list file "_s + options.listFile + u" holds no row; a row is a line \"link name"_s
+                 + settings.separator() + u"http address\"\n"_s);
+        return 2;
+    }
 
     DownloadSlots slotBank;
     DownloadDriver driver(list, settings, slotBank);
@@ -225,10 +259,18 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
         std::signal(SIGTERM, onSignal);
     }
 
+    bool refused = false;
+    QObject::connect(&driver, &DownloadDriver::runRefused, &driver, [&refused](const QString &reason) {
+        printErr(u"quillmoor: "_s + reason + u"\n"_s);
+        refused = true;
+    });
+
     QElapsedTimer clock;
     clock.start();
     if (list.count() > 0) {
         driver.Start();
+        if (refused)
+            return 2;
         QCoreApplication::exec();
     }
     std::signal(SIGINT, SIG_DFL);

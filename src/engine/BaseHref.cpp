@@ -1,14 +1,8 @@
 #include "engine/BaseHref.h"
 
-#include "engine/SaveNames.h"
-
 #include <QByteArrayView>
-#include <QFile>
-#include <QFileInfo>
 #include <QStringView>
-#include <QTemporaryFile>
 
-#include <cstdio>
 #include <optional>
 
 using namespace Qt::Literals::StringLiterals;
@@ -64,7 +58,11 @@ std::optional<qsizetype> insertionPoint(View text)
     return std::nullopt;
 }
 
-QString baseElement(const QString &address) { return u"<Base href='"_s + address + u"' target='_blank'>"_s; }
+// The address is escaped for the quoted attribute, so that no address can end the element.
+QString baseElement(const QString &address)
+{
+    return u"<Base href='"_s + address.toHtmlEscaped().replace(u'\'', u"&#39;"_s) + u"' target='_blank'>"_s;
+}
 
 bool blankOnly(const QString &text)
 {
@@ -72,28 +70,6 @@ bool blankOnly(const QString &text)
         if (c != u' ')
             return false;
     }
-    return true;
-}
-
-// Replaces the file's content through a temporary file in the same folder, so that a failed
-// write leaves the old content in place. The file keeps its permissions.
-bool replaceFileContent(const QString &path, const QByteArray &content)
-{
-    const QFileInfo info(path);
-    QTemporaryFile temporary(info.absolutePath() + u"/.quillmoor-XXXXXX"_s);
-    if (!temporary.open())
-        return false;
-    if (temporary.write(content) != content.size() || !temporary.flush())
-        return false;
-    temporary.close();
-    if (temporary.error() != QFileDevice::NoError)
-        return false;
-    if (!QFile::setPermissions(temporary.fileName(), QFile::permissions(path)))
-        return false;
-    // rename(2) replaces the target in one step; QFile::rename refuses an existing target.
-    if (std::rename(QFile::encodeName(temporary.fileName()).constData(), QFile::encodeName(path).constData()) != 0)
-        return false;
-    temporary.setAutoRemove(false);
     return true;
 }
 
@@ -132,30 +108,4 @@ QByteArray AddBaseHrefToBytes(const QByteArray &source, const QString &address, 
     result.reserve(source.size() + element.size() + 2);
     result.append(bytes.first(*at)).append(' ').append(element).append(' ').append(bytes.sliced(*at));
     return result;
-}
-
-bool AddBaseHrefToFile(const QString &path, const QString &address)
-{
-    if (!localFileExists(path))
-        return false;
-    const QFileInfo given(localFilePath(path));
-    // A link is followed, so the link stays and the file it names gets the base element.
-    const QString target = given.canonicalFilePath();
-    const QFileInfo info(target);
-    if (target.isEmpty() || !info.isFile() || info.size() > SourceLimit)
-        return false;
-
-    QFile file(target);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray source = file.read(SourceLimit + 1);
-    if (file.error() != QFileDevice::NoError || source.size() > SourceLimit)
-        return false;
-    file.close();
-
-    bool inserted = false;
-    const QByteArray result = AddBaseHrefToBytes(source, address, &inserted);
-    if (!inserted)
-        return false;
-    return replaceFileContent(target, result);
 }

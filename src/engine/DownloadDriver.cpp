@@ -5,12 +5,14 @@
 #include "engine/DownloadSlot.h"
 #include "engine/RowTexts.h"
 #include "engine/SaveNames.h"
+#include "engine/StagingFile.h"
 #include "engine/UrlList.h"
 #include "platform/Browser.h"
 #include "platform/Codec.h"
 
 #include <QPointer>
-#include <QSaveFile>
+#include <QDateTime>
+#include <QDir>
 #include <QTime>
 
 #include <algorithm>
@@ -55,12 +57,10 @@ void DownloadDriver::setDownloaderFactory(const DownloaderFactory &factory)
         m_slots.setDownloader(n, downloader);
         if (!downloader)
             continue;
-        connect(downloader, &Downloader::DownloadProgress, this,
-                [this, n](qint64 cur, qint64 max, const QString &) { onProgress(n, cur, max); });
-        connect(downloader, &Downloader::DownloadError, this,
-                [this, n](const QString &, const QString &reason) { onError(n, reason); });
-        connect(downloader, &Downloader::DownloadComplete, this,
-                [this, n](qint64, const QString &saveFile) { onComplete(n, saveFile); });
+        connect(downloader, &Downloader::progress, this,
+                [this, n](qint64 received, qint64 total) { onProgress(n, received, total); });
+        connect(downloader, &Downloader::finished, this,
+                [this, n](const DownloadResult &result) { onFinished(n, result); });
     }
 }
 
@@ -94,10 +94,31 @@ int DownloadDriver::threadCount() const { return std::clamp(m_settings.threadCou
 
 bool DownloadDriver::runOn() const { return m_slots.runOn(); }
 
+bool DownloadDriver::isWebPageExtension(const QString &extension)
+{
+    if (extension.isEmpty())
+        return false;
+    const QStringList pages = webPageExtensions().split(u';', Qt::SkipEmptyParts);
+    return pages.contains(u'.' + extension, Qt::CaseInsensitive);
+}
+
+bool DownloadDriver::prepareSaveFolder()
+{
+    const QString folder = m_settings.saveFolder();
+    if (!QDir().mkpath(folder)) {
+        emit runRefused(u"无法创建保存文件夹：%1"_s.arg(folder));
+        return false;
+    }
+    // What a killed run left in the folder; a run going on beside this one keeps its own.
+    StagingFile::removeLeftovers(folder, QDateTime::currentSecsSinceEpoch());
+    return true;
+}
+
 void DownloadDriver::Start()
 {
-    if (m_list.count() == 0)
+    if (m_list.count() == 0 || !prepareSaveFolder())
         return;
+    m_renameCounters.clear();
     m_slots.elapsedSeconds = 0;
     m_slots.reachedEnd = false;
     m_list.置LV准备下载();
@@ -201,10 +222,12 @@ void DownloadDriver::dispatchSlot(int n)
         return;
     }
 
+    const auto pathTaken = [this, n](const QString &path) { return m_slots.pathInUse(path, n); };
+    const SaveName name = decideSaveName(m_settings, m_list.linkName(m), m_list.url(m), pathTaken, &m_renameCounters);
+    if (name.outcome == SaveName::Outcome::Wait)
+        return; // the row stays ready until the slot writing its file is done
     m_list.setStatus(m, RowTexts::downloading(n));
     slot.rowIndex = m;
-    const SaveName name = decideSaveName(m_settings, m_list.linkName(m), m_list.url(m),
-                                         [this, n](const QString &path) { return m_slots.pathInUse(path, n); });
     slot.slotExtension = name.extension;
     slot.slotUrl = name.url;
     slot.slotSavePath = name.savePath;
@@ -215,14 +238,16 @@ void DownloadDriver::dispatchSlot(int n)
         emit rowEnded(m);
         redispatchSoon(n);
         return;
+    case SaveName::Outcome::Wait:
     case SaveName::Outcome::Nothing:
         return;
     case SaveName::Outcome::Start:
         break;
     }
+    slot.request = downloadRequest(n, name);
     if (fast) {
         if (slot.downloader)
-            slot.downloader->BeginDownload(slot.slotUrl, slot.slotSavePath);
+            slot.downloader->start(slot.request);
     } else if (slot.pageBrowser) {
         slot.pageBrowser->Navigate(slot.slotUrl);
     }
@@ -238,34 +263,73 @@ void DownloadDriver::endRun()
         emit runEnded();
 }
 
-void DownloadDriver::onProgress(int n, qint64 curBytes, qint64 maxBytes)
+DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
 {
-    if (maxBytes == 0)
+    DownloadRequest request;
+    request.url = name.url;
+    request.savePath = name.savePath;
+    const QString &rule = m_settings.collisionMethod();
+    request.sameName = rule == DownloadSettings::collisionOverwrite() ? SameNameRule::Replace
+        : rule == DownloadSettings::collisionSkip()                  ? SameNameRule::Keep
+                                                                      : SameNameRule::Rename;
+    request.nextFreeName = [this, n, name] {
+        const QString path =
+            nextFreeName(name, [this, n](const QString &p) { return m_slots.pathInUse(p, n); }, &m_renameCounters);
+        if (!path.isEmpty())
+            m_slots.slot(n).slotSavePath = path;
+        return path;
+    };
+    if (isWebPageExtension(name.extension))
+        request.baseAddress = name.url;
+    return request;
+}
+
+void DownloadDriver::onProgress(int n, qint64 received, qint64 total)
+{
+    if (total == 0)
         return;
-    m_list.setProgress(m_slots.slot(n).rowIndex, RowTexts::fastProgress(curBytes, maxBytes));
+    m_list.setProgress(m_slots.slot(n).rowIndex, RowTexts::fastProgress(received, total));
 }
 
-void DownloadDriver::onError(int n, const QString &reason)
+void DownloadDriver::onFinished(int n, const DownloadResult &result)
 {
     DownloadSlot &slot = m_slots.slot(n);
-    m_list.setRemark(slot.rowIndex, RowTexts::failedRemark(now()));
-    m_list.setFailureReason(slot.rowIndex, reason);
-    if (slot.downloader)
-        slot.downloader->CancelAsyncRead();
+    rowFinished(slot.rowIndex, result);
+    endRunOrDispatch(n);
 }
 
-void DownloadDriver::onComplete(int n, const QString &saveFile)
+void DownloadDriver::rowFinished(int rowIndex, const DownloadResult &result)
 {
-    DownloadSlot &slot = m_slots.slot(n);
-    m_list.setStatus(slot.rowIndex, RowTexts::finished(now()));
-    if (!slot.slotExtension.isEmpty() && webPageExtensions().contains(slot.slotExtension, Qt::CaseInsensitive))
-        AddBaseHrefToFile(saveFile, slot.slotUrl);
-    emit rowEnded(slot.rowIndex);
-    if (m_slots.reachedEnd && runOn() && !m_slots.anyBusy(threadCount(), true)) {
+    switch (result.outcome) {
+    case DownloadResult::Outcome::Saved:
+        m_list.setStatus(rowIndex, RowTexts::finished(now()));
+        break;
+    case DownloadResult::Outcome::Skipped:
+        m_list.setStatus(rowIndex, RowTexts::skipped(now()));
+        break;
+    case DownloadResult::Outcome::Failed:
+        m_list.setRemark(rowIndex, RowTexts::failedRemark(now()));
+        m_list.setFailureReason(rowIndex, result.reason);
+        m_list.setStatus(rowIndex, RowTexts::finished(now()));
+        break;
+    }
+    emit rowEnded(rowIndex);
+}
+
+void DownloadDriver::endRunOrDispatch(int n)
+{
+    const bool fast = fastMode();
+    if (m_slots.reachedEnd && runOn() && !m_slots.anyBusy(threadCount(), fast) && m_list.firstReady() == 0) {
         endRun();
+        if (!fast)
+            m_slots.ReleasePageBrowsers();
         return;
     }
-    redispatchSoon(n);
+    // A row may be waiting for the file this slot wrote: every free slot looks again.
+    for (int other = 1; other <= threadCount(); ++other) {
+        if (other == n || !m_slots.slot(other).busy(fast))
+            redispatchSoon(other);
+    }
 }
 
 void DownloadDriver::onPageProgress(int n, int progress, int progressMax)
@@ -282,8 +346,8 @@ void DownloadDriver::onPageComplete(int n)
     DownloadSlot &slot = m_slots.slot(n);
     if (runOn() && slot.pageBrowser && !slot.pageBrowser->Busy())
         savePage(n);
-    else
-        checkPageRunEnd();
+    else if (runOn() && m_slots.reachedEnd && !m_slots.anyBusy(threadCount(), false))
+        endRunOrDispatch(n);
 }
 
 void DownloadDriver::savePage(int n)
@@ -293,39 +357,25 @@ void DownloadDriver::savePage(int n)
     // The slot's fields are read now: once pageBusy clears (or Stop clears it) the slot may
     // take another row before the document arrives.
     const int rowIndex = slot.rowIndex;
-    const QString url = slot.slotUrl;
-    const QString savePath = slot.slotSavePath;
+    const DownloadRequest request = slot.request;
     QPointer<DownloadDriver> self(this);
-    slot.pageBrowser->readDocument([self, n, rowIndex, url, savePath](const BrowserDocument &document) {
+    slot.pageBrowser->readDocument([self, n, rowIndex, request](const BrowserDocument &document) {
         if (!self)
             return;
         QString source = document.outerHtml;
         if (self->m_pageSourceFilter)
             source = self->m_pageSourceFilter(source);
-        const QByteArray bytes = Codec::encodeForHtml(AddBaseHref(source, url), document.characterSet);
-        QSaveFile file(savePath);
-        file.setDirectWriteFallback(true);
-        const bool written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit();
+        const QByteArray bytes = Codec::encodeForHtml(AddBaseHref(source, request.url), document.characterSet);
+        StagingFile staging;
+        DownloadResult result;
+        if (!staging.open(request.savePath) || !staging.write(bytes.constData(), bytes.size()))
+            result.reason = u"cannot write %1: %2"_s.arg(request.savePath, staging.error());
+        else
+            result = placeDownload(staging, request, bytes.size());
         self->m_slots.slot(n).pageBusy = false;
-        if (!written) {
-            self->m_list.setRemark(rowIndex, RowTexts::failedRemark(now()));
-            self->m_list.setFailureReason(rowIndex, u"cannot write "_s + savePath + u": "_s + file.errorString());
-        }
-        self->m_list.setStatus(rowIndex, RowTexts::finished(now()));
-        emit self->rowEnded(rowIndex);
-        self->checkPageRunEnd();
-        self->redispatchSoon(n);
+        self->rowFinished(rowIndex, result);
+        self->endRunOrDispatch(n);
     });
-}
-
-void DownloadDriver::checkPageRunEnd()
-{
-    if (!runOn() || !m_slots.reachedEnd)
-        return;
-    if (m_slots.anyBusy(threadCount(), false))
-        return;
-    endRun();
-    m_slots.ReleasePageBrowsers();
 }
 
 void DownloadDriver::onPageError(int n, int code)
@@ -337,5 +387,5 @@ void DownloadDriver::onPageError(int n, int code)
     m_list.setStatus(slot.rowIndex, RowTexts::finishedAfterPageError());
     slot.pageBusy = false;
     emit rowEnded(slot.rowIndex);
-    redispatchSoon(n);
+    endRunOrDispatch(n);
 }

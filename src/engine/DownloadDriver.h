@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Downloader.h"
+#include "engine/SaveNames.h"
 
 #include <QObject>
 #include <QString>
@@ -26,8 +27,10 @@ public:
     static constexpr int LightGreen = 65280;
     static constexpr int LightRed = 255;
 
-    // The fixed extension list that marks a fast-mode file as a web page (substring test).
+    // The fixed extension list that marks a file as a web page.
     static QString webPageExtensions();
+    // Is the extension (without dot) exactly one of them, in any case?
+    static bool isWebPageExtension(const QString &extension);
 
     DownloadDriver(UrlList &list, DownloadSettings &settings, DownloadSlots &slotBank, QObject *parent = nullptr);
     ~DownloadDriver() override;
@@ -39,7 +42,9 @@ public:
     // Applied to a page's markup before its base reference is inserted and it is saved.
     void setPageSourceFilter(std::function<QString(const QString &)> filter);
 
-    // Start: with rows, marks every row ready, resets the elapsed time and reachedEnd, starts TimerZ.
+    // Start: with rows, makes the save folder (with its parents) and clears what a killed run left
+    // in it, then marks every row ready, resets the elapsed time and reachedEnd, starts TimerZ.
+    // A folder that cannot be made refuses the run (runRefused).
     void Start();
     // Stop: TimerZ off; in page mode the page browsers stop and pageBusy clears; pending slot
     // timers are disarmed in both modes. Transfers under way still finish and write their texts.
@@ -66,18 +71,22 @@ signals:
     void statusTextChanged(const QString &text);
     // A row got its final text for this run (finished, skipped, failed). Position at that moment.
     void rowEnded(int position);
+    // Start refused the run; the reason is for the user.
+    void runRefused(const QString &reason);
 
 private:
-    void onProgress(int slot, qint64 curBytes, qint64 maxBytes);
-    void onError(int slot, const QString &reason);
-    void onComplete(int slot, const QString &saveFile);
+    bool prepareSaveFolder();
+    DownloadRequest downloadRequest(int slot, const SaveName &name);
+    void onProgress(int slot, qint64 received, qint64 total);
+    void onFinished(int slot, const DownloadResult &result);
+    void rowFinished(int rowIndex, const DownloadResult &result);
+    void endRunOrDispatch(int slot);
     void onPageProgress(int slot, int progress, int progressMax);
     void onPageTitle(int slot, const QString &title);
     void onPageComplete(int slot);
     void onPageError(int slot, int code);
     void savePage(int slot);
     void endRun();
-    void checkPageRunEnd();
     void redispatchSoon(int slot);
     bool fastMode() const;
     int threadCount() const;
@@ -87,4 +96,5 @@ private:
     DownloadSlots &m_slots;
     std::array<std::unique_ptr<Downloader>, 10> m_downloaders;
     std::function<QString(const QString &)> m_pageSourceFilter;
+    RenameCounters m_renameCounters;
 };

@@ -13,7 +13,7 @@ using namespace Qt::Literals::StringLiterals;
 bool DownloadSlot::busy(bool fastMode) const
 {
     if (fastMode)
-        return downloader && downloader->下载状态;
+        return downloader && downloader->isBusy();
     return pageBusy || (pageBrowser && pageBrowser->Busy());
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/Downloader.h"
+
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -8,7 +10,6 @@
 #include <memory>
 
 class Browser;
-class Downloader;
 
 // One of the ten download slots. Its fields describe the row it took last; they keep their
 // values until it takes the next one, and every later event of its component or browser acts
@@ -24,9 +25,10 @@ struct DownloadSlot
     QString slotExtension;
     QString slotUrl;
     QString slotSavePath;
+    DownloadRequest request; // what the slot's download or page save was asked to do
     bool pageBusy = false;
 
-    // Fast mode: the component's 下载状态. Page mode: the browser's Busy or pageBusy.
+    // Fast mode: the component is busy. Page mode: the browser's Busy or pageBusy.
     bool busy(bool fastMode) const;
 };
 

@@ -6,11 +6,40 @@
 #include <functional>
 #include <memory>
 
-// One slot's fast-mode download component: one transfer at a time, into the file it is handed.
-// Events for one transfer come in this order: DownloadProgress* (only while the total is
-// known), then DownloadError with the reason in plain words when the transfer failed, then
-// DownloadComplete always.
-// 下载状态 is already false when DownloadError and DownloadComplete arrive.
+// What happens when a file of the target's name is there by the time the download is complete.
+enum class SameNameRule {
+    Replace, // the download replaces it
+    Keep,    // the file stays; the download is dropped and the row counts as skipped
+    Rename,  // the download goes under the next free name
+};
+
+// One download: an address into a file.
+struct DownloadRequest
+{
+    QString url = {};
+    QString savePath = {};
+    SameNameRule sameName = SameNameRule::Replace;
+    // For the rename rule: the next free name once the one tried is taken; empty gives up
+    // (the row counts as skipped).
+    std::function<QString()> nextFreeName = {};
+    // When set, a page (a markup answer) gets a base element for this address before it is
+    // saved; anything else is saved byte for byte.
+    QString baseAddress = {};
+};
+
+struct DownloadResult
+{
+    enum class Outcome { Saved, Skipped, Failed };
+    Outcome outcome = Outcome::Failed;
+    qint64 size = 0;   // bytes in the file put in place
+    QString savedPath; // where it was put: the request's path, or the name the rename rule chose
+    QString reason;    // why it failed, in plain words
+};
+
+// One slot's fast-mode download component: one download at a time. progress() comes only while
+// the total is known; finished() comes once for every start(), from the event loop (never from
+// within start() or cancel()), and isBusy() is already false when it arrives. A failed, cancelled
+// or abandoned download leaves no file and never touches one that was there.
 class Downloader : public QObject
 {
     Q_OBJECT
@@ -18,17 +47,15 @@ public:
     explicit Downloader(QObject *parent = nullptr) : QObject(parent) {}
     ~Downloader() override = default;
 
-    // True while a transfer is under way; only the component sets it.
-    bool 下载状态 = false;
-
-    virtual void BeginDownload(const QString &url, const QString &SaveFile) = 0;
-    // Cancels the transfer, if any; never fails; does not touch 下载状态.
-    virtual void CancelAsyncRead() = 0;
+    // Starts the download; one still under way is dropped without a report.
+    virtual void start(const DownloadRequest &request) = 0;
+    // Ends the download under way, if any, as a failure; busy until that is reported.
+    virtual void cancel() = 0;
+    virtual bool isBusy() const = 0;
 
 signals:
-    void DownloadProgress(qint64 CurBytes, qint64 MaxBytes, const QString &SaveFile);
-    void DownloadError(const QString &SaveFile, const QString &reason);
-    void DownloadComplete(qint64 MaxBytes, const QString &SaveFile);
+    void progress(qint64 received, qint64 total);
+    void finished(const DownloadResult &result);
 };
 
 // Makes the component of slot N (1..10). The engine owns what it returns.

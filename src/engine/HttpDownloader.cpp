@@ -1,5 +1,7 @@
 #include "engine/HttpDownloader.h"
 
+#include "engine/BaseHref.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkCookie>
@@ -46,6 +48,22 @@ QByteArray standardPhrase(int status)
 // otherwise libcurl's own default (the system's store).
 QByteArray environmentPath(const char *name) { return qEnvironmentVariableIsEmpty(name) ? QByteArray() : qgetenv(name); }
 
+// HTML and XML answers are pages; so is an answer without a type whose body starts like markup.
+bool isMarkupType(const char *contentType)
+{
+    const QByteArray type = QByteArray(contentType).split(';').first().trimmed().toLower();
+    return type == "text/html" || type == "application/xhtml+xml" || type == "text/xml" || type == "application/xml"
+        || type.endsWith("+xml");
+}
+
+bool looksLikeMarkup(const QByteArray &body)
+{
+    qsizetype i = body.startsWith("\xEF\xBB\xBF") ? 3 : 0;
+    while (i < body.size() && (body[i] == ' ' || body[i] == '\t' || body[i] == '\r' || body[i] == '\n'))
+        ++i;
+    return i < body.size() && body[i] == '<';
+}
+
 bool isHttpAddress(const QUrl &address)
 {
     const QString scheme = address.scheme();
@@ -84,24 +102,25 @@ DownloaderFactory HttpDownloader::factory(QNetworkCookieJar *cookieJar, const QB
     };
 }
 
-void HttpDownloader::BeginDownload(const QString &url, const QString &SaveFile)
+void HttpDownloader::start(const DownloadRequest &request)
 {
     stopHop();
     m_staging.discard();
     ++m_generation;
-    下载状态 = true;
-    m_saveFile = SaveFile;
+    m_busy = true;
+    m_request = request;
     m_redirects = 0;
     m_received = 0;
+    m_written = 0;
     m_reported = 0;
 
-    const QUrl address(url);
+    const QUrl address(request.url);
     if (!isHttpAddress(address)) {
         reportLater(u"not an http or https address"_s);
         return;
     }
-    if (!m_staging.open(SaveFile)) {
-        const QString folder = QFileInfo(QDir::current().absoluteFilePath(SaveFile)).absolutePath();
+    if (!m_staging.open(request.savePath)) {
+        const QString folder = QFileInfo(QDir::current().absoluteFilePath(request.savePath)).absolutePath();
         reportLater(u"cannot create a file in %1: %2"_s.arg(folder, m_staging.error()));
         return;
     }
@@ -117,8 +136,9 @@ bool HttpDownloader::startHop(const QUrl &address)
     m_hopUrlBytes = address.toEncoded();
     m_statusLine.clear();
     m_status = 0;
-    m_headerDone = false;
     m_total = -1;
+    m_pageHold = PageHold::Undecided;
+    m_page.clear();
     m_refused = false;
     m_writeError.clear();
     m_errorBuffer[0] = '\0';
@@ -179,38 +199,25 @@ void HttpDownloader::reportLater(const QString &reason)
 {
     stopHop();
     m_staging.discard();
-    下载状态 = false;
-    const QString saveFile = m_saveFile;
-    // Reported even if the host starts another transfer first: this one has ended already.
-    QMetaObject::invokeMethod(
-        this,
-        [this, saveFile, reason] {
-            QPointer<HttpDownloader> alive(this);
-            emit DownloadError(saveFile, reason);
-            if (alive)
-                emit DownloadComplete(0, saveFile);
-        },
-        Qt::QueuedConnection);
+    m_busy = false;
+    DownloadResult result;
+    result.reason = reason;
+    // Reported even if the host starts another download first: this one has ended already.
+    QMetaObject::invokeMethod(this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
 }
 
-void HttpDownloader::CancelAsyncRead()
+void HttpDownloader::cancel()
 {
     if (!m_active)
         return;
     stopHop();
     m_staging.discard();
     const quint64 generation = m_generation;
-    const QString saveFile = m_saveFile;
     QMetaObject::invokeMethod(
         this,
-        [this, generation, saveFile] {
-            if (generation != m_generation)
-                return;
-            下载状态 = false;
-            QPointer<HttpDownloader> alive(this);
-            emit DownloadError(saveFile, u"cancelled"_s);
-            if (alive)
-                emit DownloadComplete(0, saveFile);
+        [this, generation] {
+            if (generation == m_generation)
+                finish(DownloadResult::Outcome::Failed, u"cancelled"_s);
         },
         Qt::QueuedConnection);
 }
@@ -229,9 +236,7 @@ void HttpDownloader::headerLine(QByteArray line)
         m_statusLine = line;
         const QList<QByteArray> parts = line.split(' ');
         m_status = parts.size() > 1 ? parts[1].toInt() : 0;
-        m_headerDone = false;
     } else if (line.isEmpty()) {
-        m_headerDone = true;
         curl_off_t length = -1;
         if (m_status >= 200 && curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
             m_total = length >= 0 ? qint64(length) : -1;
@@ -250,13 +255,41 @@ size_t HttpDownloader::onBody(char *data, size_t size, size_t count, void *self)
         d.m_refused = true; // an error page is not the file either: stop reading it
         return 0;
     }
-    if (!d.m_staging.write(data, qint64(bytes))) {
-        d.m_writeError = d.m_staging.error();
+    if (!d.writeBody(data, qint64(bytes)))
         return 0;
-    }
     d.m_received += qint64(bytes);
     d.m_multi->noteProgress(d.m_easy);
     return bytes;
+}
+
+bool HttpDownloader::writeBody(const char *data, qint64 size)
+{
+    if (m_pageHold == PageHold::Undecided) {
+        const char *type = nullptr;
+        curl_easy_getinfo(m_easy, CURLINFO_CONTENT_TYPE, &type);
+        if (m_request.baseAddress.isEmpty() || (type && !isMarkupType(type)))
+            m_pageHold = PageHold::No;
+        else
+            m_pageHold = type ? PageHold::Page : PageHold::MaybePage;
+    }
+    if (m_pageHold == PageHold::No)
+        return write(data, size);
+    m_page.append(data, size);
+    if (m_page.size() <= PageLimitBytes)
+        return true;
+    // Too large to carry a base element: saved as it comes.
+    m_pageHold = PageHold::No;
+    return write(m_page.constData(), m_page.size()) && (m_page.clear(), true);
+}
+
+bool HttpDownloader::write(const char *data, qint64 size)
+{
+    if (!m_staging.write(data, size)) {
+        m_writeError = m_staging.error();
+        return false;
+    }
+    m_written += size;
+    return true;
 }
 
 void HttpDownloader::transferProgressed()
@@ -264,12 +297,7 @@ void HttpDownloader::transferProgressed()
     if (m_total <= 0 || m_received == m_reported)
         return;
     m_reported = m_received;
-    const quint64 generation = m_generation;
-    QPointer<HttpDownloader> alive(this);
-    emit DownloadProgress(m_received, m_total, m_saveFile);
-    // The host may have cancelled or replaced the transfer in its handler.
-    if (alive && generation == m_generation && m_active)
-        下载状态 = true;
+    emit progress(m_received, m_total);
 }
 
 QString HttpDownloader::statusReason() const
@@ -284,55 +312,71 @@ QString HttpDownloader::statusReason() const
 void HttpDownloader::transferDone(CURLcode result)
 {
     m_active = false;
+    using Outcome = DownloadResult::Outcome;
     if (result != CURLE_OK) {
         if (!m_writeError.isEmpty())
-            endTransfer(false, u"cannot write %1: %2"_s.arg(m_saveFile, m_writeError));
+            finish(Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_writeError));
         else if (m_refused)
-            endTransfer(false, statusReason());
+            finish(Outcome::Failed, statusReason());
         else
-            endTransfer(false, QString::fromUtf8(m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result)));
-        return;
+            finish(Outcome::Failed, QString::fromUtf8(m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result)));
+    } else if (m_status >= 300 && m_status < 400) {
+        followRedirect();
+    } else if (m_status < 200 || m_status >= 300) {
+        finish(Outcome::Failed, statusReason());
+    } else if (m_received == 0) {
+        finish(Outcome::Failed, statusReason() + u" with an empty body"_s);
+    } else {
+        finishBody();
     }
-    if (m_status >= 300 && m_status < 400) {
-        char *location = nullptr;
-        curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_URL, &location);
-        const QUrl next = location ? QUrl(QString::fromUtf8(location)) : QUrl();
-        if (!location || !*location)
-            endTransfer(false, statusReason() + u" without a usable Location"_s);
-        else if (!isHttpAddress(next))
-            endTransfer(false, statusReason() + u" to an address that is not http or https: "_s + next.toString());
-        else if (++m_redirects > MaxRedirects)
-            endTransfer(false, u"more than %1 redirects"_s.arg(MaxRedirects));
-        else if (!startHop(next))
-            endTransfer(false, u"the transfer cannot be started"_s);
-        return;
-    }
-    if (m_status < 200 || m_status >= 300)
-        endTransfer(false, statusReason());
-    else if (m_received == 0)
-        endTransfer(false, statusReason() + u" with an empty body"_s);
-    else
-        endTransfer(true, {});
 }
 
-void HttpDownloader::endTransfer(bool ok, const QString &reason)
+void HttpDownloader::followRedirect()
+{
+    using Outcome = DownloadResult::Outcome;
+    char *location = nullptr;
+    curl_easy_getinfo(m_easy, CURLINFO_REDIRECT_URL, &location);
+    const QUrl next = location ? QUrl(QString::fromUtf8(location)) : QUrl();
+    if (!location || !*location)
+        finish(Outcome::Failed, statusReason() + u" without a usable Location"_s);
+    else if (!isHttpAddress(next))
+        finish(Outcome::Failed, statusReason() + u" to an address that is not http or https: "_s + next.toString());
+    else if (++m_redirects > MaxRedirects)
+        finish(Outcome::Failed, u"more than %1 redirects"_s.arg(MaxRedirects));
+    else if (!startHop(next))
+        finish(Outcome::Failed, u"the transfer cannot be started"_s);
+}
+
+void HttpDownloader::finishBody()
+{
+    if (m_pageHold == PageHold::Page || m_pageHold == PageHold::MaybePage) {
+        const bool page = m_pageHold == PageHold::Page || looksLikeMarkup(m_page);
+        const QByteArray bytes = page ? AddBaseHrefToBytes(m_page, m_request.baseAddress) : m_page;
+        m_page.clear();
+        if (!write(bytes.constData(), bytes.size())) {
+            finish(DownloadResult::Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_writeError));
+            return;
+        }
+    }
+    if (!m_staging.flush()) {
+        finish(DownloadResult::Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_staging.error()));
+        return;
+    }
+    const DownloadResult result = placeDownload(m_staging, m_request, m_written);
+    finish(result.outcome, result.reason, result.savedPath);
+}
+
+void HttpDownloader::finish(DownloadResult::Outcome outcome, const QString &reason, const QString &savedPath)
 {
     stopHop();
-    const qint64 size = m_received;
-    QString why = reason;
-    if (ok && !m_staging.commit()) {
-        ok = false;
-        why = u"cannot put %1 in place: %2"_s.arg(m_saveFile, m_staging.error());
-    }
     m_staging.discard();
-    下载状态 = false;
-    // The handlers may start the next transfer or destroy this component.
-    const QString saveFile = m_saveFile;
-    QPointer<HttpDownloader> alive(this);
-    if (!ok) {
-        emit DownloadError(saveFile, why);
-        if (!alive)
-            return;
-    }
-    emit DownloadComplete(ok ? size : 0, saveFile);
+    m_page.clear();
+    m_busy = false;
+    DownloadResult result;
+    result.outcome = outcome;
+    result.size = outcome == DownloadResult::Outcome::Saved ? m_written : 0;
+    result.savedPath = savedPath;
+    result.reason = reason;
+    // The host may start the next download or destroy this component from its handler.
+    emit finished(result);
 }

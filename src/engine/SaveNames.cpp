@@ -52,53 +52,89 @@ bool localFileExists(const QString &path)
 QString cleanFileName(const QString &name)
 {
     QString s = trimBlanks(name);
-    static const QChar removed[] = {u'\\', u'/', u':', u'*', u'?', u'"', u'<', u'>', u'|', u'\n', u'\r', u'\t'};
+    s.replace(u'\t', u' ');
+    static const QChar removed[] = {u'\\', u'/', u':', u'*', u'?', u'"', u'<', u'>', u'|'};
     for (const QChar c : removed)
         s.remove(c);
+    s.removeIf([](QChar c) { return c.category() == QChar::Other_Control; });
     s.replace(u"%20"_s, u" "_s);
     return s;
+}
+
+QString addressPath(const QString &address)
+{
+    const auto end = std::find_if(address.begin(), address.end(), [](QChar c) { return c == u'?' || c == u'#'; });
+    return address.left(end - address.begin());
 }
 
 QString urlExtension(const QString &address)
 {
     const QString fail = u" "_s;
+    const QString path = addressPath(address);
     QString t;
-    const qsizetype slash = lastSeparator(address);
+    const qsizetype slash = lastSeparator(path);
     if (slash >= 0) {
-        t = trimBlanks(QStringView(address).mid(slash + 1)).toString();
+        t = trimBlanks(QStringView(path).mid(slash + 1)).toString();
         if (t.isEmpty())
             return fail;
     } else {
-        t = address;
+        t = path;
     }
     const qsizetype dot = t.lastIndexOf(u'.');
     if (dot < 0)
         return fail;
-    QString u = trimBlanks(QStringView(t).mid(dot + 1)).toString();
-    if (u.isEmpty())
+    const QString u = trimBlanks(QStringView(t).mid(dot + 1)).toString();
+    if (u.isEmpty() || u.size() > 6)
         return fail;
-    const qsizetype hash = u.lastIndexOf(u'#');
-    if (hash >= 0)
-        u = trimBlanks(QStringView(u).left(hash)).toString();
-    if (u.size() <= 6)
-        return u;
-    return fail;
+    return u;
 }
 
 QString urlBaseName(const QString &address)
 {
-    const qsizetype slash = lastSeparator(address);
+    const QString path = addressPath(address);
+    const qsizetype slash = lastSeparator(path);
     if (slash < 0)
-        return trimBlanks(address);
-    QStringView s = QStringView(address).mid(slash + 1);
+        return trimBlanks(path);
+    QStringView s = QStringView(path).mid(slash + 1);
     const qsizetype dot = s.lastIndexOf(u'.');
     if (dot >= 0)
         s = s.left(dot);
     return trimBlanks(s).toString();
 }
 
+QString composeSavePath(const QString &folder, const QString &base, int k, const QString &extension)
+{
+    const QString tail = (k > 0 ? u"["_s + QString::number(k) + u"]"_s : QString()) + u"."_s + extension;
+    qsizetype budget = MaxFileNameBytes - tail.toUtf8().size();
+    qsizetype keep = 0;
+    while (keep < base.size()) {
+        const qsizetype width = base[keep].isHighSurrogate() && keep + 1 < base.size() ? 2 : 1;
+        const qsizetype bytes = QStringView(base).mid(keep, width).toUtf8().size();
+        if (bytes > budget)
+            break;
+        budget -= bytes;
+        keep += width;
+    }
+    return folder + base.left(keep) + tail;
+}
+
+QString nextFreeName(const SaveName &name, const std::function<bool(const QString &)> &pathTaken,
+                     RenameCounters *counters)
+{
+    const QString key = name.folder + name.baseName + u"."_s + name.extension;
+    for (int k = counters ? std::max(1, counters->value(key, 1)) : 1; k <= RenameLimit; ++k) {
+        const QString path = composeSavePath(name.folder, name.baseName, k, name.extension);
+        if ((pathTaken && pathTaken(path)) || localFileExists(path))
+            continue;
+        if (counters)
+            counters->insert(key, k + 1);
+        return path;
+    }
+    return {};
+}
+
 SaveName decideSaveName(DownloadSettings &settings, const QString &linkName, const QString &url,
-                        const std::function<bool(const QString &)> &pathTaken)
+                        const std::function<bool(const QString &)> &pathTaken, RenameCounters *counters)
 {
     if (!settings.saveFolder().endsWith(u'/'))
         settings.appendSeparatorToSaveFolderInMemory();
@@ -113,38 +149,27 @@ SaveName decideSaveName(DownloadSettings &settings, const QString &linkName, con
                                                                             : cleanFileName(urlBaseName(url));
     if (base.isEmpty() || onlyDots(base))
         base = u"临时文件名"_s;
+    result.baseName = base;
+    result.folder = settings.saveFolder();
+    result.savePath = composeSavePath(result.folder, base, 0, result.extension);
 
+    const bool taken = pathTaken && pathTaken(result.savePath);
     const QString &method = settings.collisionMethod();
-    const QString folder = settings.saveFolder();
-    for (int k = 0;; ++k) {
-        if (k > 0) {
-            if (k > RenameLimit) {
-                // Every name up to [32767] is taken: give the row up rather than overwrite.
-                result.outcome = SaveName::Outcome::Skip;
-                return result;
-            }
-            if (k == 1)
-                base += u"[1]"_s;
-            else
-                base.replace(u"["_s + QString::number(k - 1) + u"]"_s, u"["_s + QString::number(k) + u"]"_s);
-        }
-        result.savePath = folder + base + u"."_s + result.extension;
-
-        const bool taken = pathTaken && pathTaken(result.savePath);
-        if (!taken && !localFileExists(result.savePath)) {
-            result.outcome = SaveName::Outcome::Start;
-            return result;
-        }
-        if (method == DownloadSettings::collisionSkip()) {
-            result.outcome = SaveName::Outcome::Skip;
-            return result;
-        }
-        if (method == DownloadSettings::collisionOverwrite()) {
-            // Another slot is writing this very file: two writers of one file would race, and
-            // renaming would make the copies the user chose not to keep.
-            result.outcome = taken ? SaveName::Outcome::Skip : SaveName::Outcome::Start;
-            return result;
-        }
-        // "自动重命名", and any unknown rule alike.
+    if (!taken && !localFileExists(result.savePath)) {
+        result.outcome = SaveName::Outcome::Start;
+    } else if (method == DownloadSettings::collisionSkip()) {
+        result.outcome = SaveName::Outcome::Skip;
+    } else if (method == DownloadSettings::collisionOverwrite()) {
+        // Another slot is writing this very file: this row overwrites it once that one is done,
+        // as it would with one slot.
+        result.outcome = taken ? SaveName::Outcome::Wait : SaveName::Outcome::Start;
+    } else {
+        // "自动重命名", and any unknown rule alike. Every name up to [32767] taken: give the row
+        // up rather than overwrite.
+        const QString renamed = nextFreeName(result, pathTaken, counters);
+        result.outcome = renamed.isEmpty() ? SaveName::Outcome::Skip : SaveName::Outcome::Start;
+        if (!renamed.isEmpty())
+            result.savePath = renamed;
     }
+    return result;
 }

@@ -133,10 +133,13 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
             [this](bool newModeIsFast) { m_driver.modeChangeHook(newModeIsFast); });
     connect(m_settingsTab, &SettingsTab::timedDownloadToggled, this, &FormMain::setTimedDownload);
 
-    // The driver and the browser write the status bar.
+    // The driver, the browser and the list import write the status bar.
     connect(&m_driver, &DownloadDriver::elapsedTextChanged, m_panels[1], &QLabel::setText);
     connect(&m_driver, &DownloadDriver::statusTextChanged, m_panels[0], &QLabel::setText);
+    connect(&m_driver, &DownloadDriver::runRefused, this,
+            [this](const QString &reason) { m_dialogs.message(reason, Dialogs::Icon::Critical); });
     connect(m_browserTab, &BrowserTab::statusTextChanged, m_panels[0], &QLabel::setText);
+    connect(m_listTab, &ListTab::statusTextChanged, m_panels[0], &QLabel::setText);
     m_driver.setPageSourceFilter([&replacements](const QString &source) { return replacements.apply(source); });
 
     // Start-up, in order. The tray menu belongs to the tray icon and never shows in the menu bar.

@@ -1,5 +1,5 @@
 #include "engine/DownloadSlot.h"
-#include "engine/Downloader.h"
+#include "support/FakeDownloader.h"
 #include "support/FakeBrowser.h"
 
 #include <QTest>
@@ -11,20 +11,13 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-class IdleDownloader final : public Downloader
-{
-public:
-    void BeginDownload(const QString &, const QString &) override { 下载状态 = true; }
-    void CancelAsyncRead() override {}
-};
-
 struct Rig
 {
     Rig()
     {
         for (int n = 1; n <= DownloadSlots::SlotCount; ++n) {
             const auto i = static_cast<std::size_t>(n - 1);
-            downloaders[i] = std::make_unique<IdleDownloader>();
+            downloaders[i] = std::make_unique<FakeDownloader>(n);
             browsers[i] = std::make_unique<FakeBrowser>();
             set.setDownloader(n, downloaders[i].get());
             set.setPageBrowser(n, browsers[i].get());
@@ -37,14 +30,14 @@ struct Rig
     void makeBusy(int n, const QString &how)
     {
         if (how == u"downloader"_s)
-            downloaders[static_cast<std::size_t>(n - 1)]->下载状态 = true;
+            downloaders[static_cast<std::size_t>(n - 1)]->busy = true;
         else if (how == u"browser"_s)
             browser(n).Navigate(u"http://127.0.0.1/never"_s);
         else if (how == u"pageBusy"_s)
             set.slot(n).pageBusy = true;
     }
 
-    std::array<std::unique_ptr<IdleDownloader>, DownloadSlots::SlotCount> downloaders;
+    std::array<std::unique_ptr<FakeDownloader>, DownloadSlots::SlotCount> downloaders;
     std::array<std::unique_ptr<FakeBrowser>, DownloadSlots::SlotCount> browsers;
     DownloadSlots set;
 };

@@ -66,13 +66,14 @@ private slots:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("base");
         QTest::addColumn<QString>("extension");
-        QTest::newRow("query of eight characters: no extension") << u"http://h/page.asp?id=5"_s << u"page"_s << u" "_s;
-        QTest::newRow("query within six characters stays") << u"http://h/a.js?v=1"_s << u"a"_s << u"js?v=1"_s;
-        QTest::newRow("dot inside the query is the last dot") << u"http://h/show?id=1.2"_s << u"show?id=1"_s << u"2"_s;
+        QTest::newRow("query left out") << u"http://h/page.asp?id=5"_s << u"page"_s << u"asp"_s;
+        QTest::newRow("query with a token left out") << u"http://h/file.zip?token=abc"_s << u"file"_s << u"zip"_s;
+        QTest::newRow("dot inside the query is no extension") << u"http://h/show?id=1.2"_s << u"show"_s << u" "_s;
+        QTest::newRow("slash inside the query is no folder") << u"http://h/a.php?u=http://x/y.png"_s << u"a"_s << u"php"_s;
         QTest::newRow("six characters accepted") << u"http://h/a.abcdef"_s << u"a"_s << u"abcdef"_s;
         QTest::newRow("seven characters refused") << u"http://h/a.abcdefg"_s << u"a"_s << u" "_s;
         QTest::newRow("host only") << u"http://www.example.com"_s << u"www.example"_s << u"com"_s;
-        QTest::newRow("fragment is cut") << u"http://h/index.html#top"_s << u"index"_s << u"html"_s;
+        QTest::newRow("fragment left out") << u"http://h/stdtypes.html#str.join"_s << u"stdtypes"_s << u"html"_s;
         QTest::newRow("no slash: the whole trimmed text") << u" abc.txt "_s << u"abc.txt"_s << u"txt"_s;
         QTest::newRow("ending in slash") << u"http://h/dir/"_s << QString() << u" "_s;
         QTest::newRow("dot only in the host") << u"http://h.com/dir/file"_s << u"file"_s << u" "_s;
@@ -98,7 +99,8 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("expected");
         QTest::newRow("every illegal character removed")
-            << u"a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm"_s << u"abcdefghijklm"_s;
+            << u"a\\b/c:d*e?f\"g<h>i|j\nk\rl\tm"_s << u"abcdefghijkl m"_s;
+        QTest::newRow("control characters and NUL removed") << QStringLiteral("a\0b\x1b[31mc\u0085") << u"ab[31mc"_s;
         QTest::newRow("%20 decoded, other escapes kept") << u"my%20file%2Fb%2"_s << u"my file%2Fb%2"_s;
         QTest::newRow("decoded blanks at the ends stay") << u" %20x%20 "_s << u" x "_s;
         QTest::newRow("blank revealed by a removal stays") << u" a /"_s << u"a "_s;
@@ -148,54 +150,58 @@ private slots:
         QTest::addColumn<QString>("url");
         QTest::addColumn<QStringList>("existing");
         QTest::addColumn<QStringList>("taken");
-        QTest::addColumn<bool>("skipped");
+        QTest::addColumn<int>("outcome");
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("extension");
 
         const QString page = u"http://h/x.htm"_s;
-        const auto byUrlRow = [](const char *name, const QString &url, const QString &file, const QString &ext) {
-            QTest::newRow(name) << byUrl << sameRename << u"n"_s << url << QStringList() << QStringList() << false
+        const int start = int(Outcome::Start);
+        const auto byUrlRow = [start](const char *name, const QString &url, const QString &file, const QString &ext) {
+            QTest::newRow(name) << byUrl << sameRename << u"n"_s << url << QStringList() << QStringList() << start
                                 << file << ext;
         };
         const auto onDisk = [&](const char *name, const QString &same, const QStringList &existing,
-                                const QStringList &taken, bool skipped, const QString &file) {
-            QTest::newRow(name) << byLink << same << u"report"_s << page << existing << taken << skipped << file
+                                const QStringList &taken, Outcome outcome, const QString &file) {
+            QTest::newRow(name) << byLink << same << u"report"_s << page << existing << taken << int(outcome) << file
                                 << u"htm"_s;
         };
-        byUrlRow("no extension gives htm", u"http://h/page.asp?id=5"_s, u"page.htm"_s, u"htm"_s);
+        byUrlRow("no extension gives htm", u"http://h/page?id=5.2"_s, u"page.htm"_s, u"htm"_s);
         byUrlRow("address without slash keeps its extension twice", u"abc.txt"_s, u"abc.txt.txt"_s, u"txt"_s);
         byUrlRow("address ending in slash", u"http://h/dir/"_s, u"临时文件名.htm"_s, u"htm"_s);
         byUrlRow("address segment of one dot and a name", u"http://h/..pdf"_s, u"临时文件名.pdf"_s, u"pdf"_s);
         QTest::newRow("name rule compared exactly")
             << (byLink + u" "_s) << sameRename << u"名字"_s << u"http://h/other.pdf"_s << QStringList()
-            << QStringList() << false << u"other.pdf"_s << u"pdf"_s;
+            << QStringList() << start << u"other.pdf"_s << u"pdf"_s;
         QTest::newRow("link name with the address's extension")
             << byLink << sameRename << u"名字"_s << u"http://h/other.pdf"_s << QStringList() << QStringList()
-            << false << u"名字.pdf"_s << u"pdf"_s;
+            << start << u"名字.pdf"_s << u"pdf"_s;
         QTest::newRow("link name cleaned")
-            << byLink << sameRename << u"a/b:c*d%20e"_s << page << QStringList() << QStringList() << false
+            << byLink << sameRename << u"a/b:c*d%20e"_s << page << QStringList() << QStringList() << start
             << u"abcd e.htm"_s << u"htm"_s;
         QTest::newRow("link name of a slash only") << byLink << sameRename << u"/"_s << page << QStringList()
-                                                   << QStringList() << false << u"临时文件名.htm"_s << u"htm"_s;
+                                                   << QStringList() << start << u"临时文件名.htm"_s << u"htm"_s;
         QTest::newRow("link name of two dots") << byLink << sameRename << u".."_s << page << QStringList()
-                                               << QStringList() << false << u"临时文件名.htm"_s << u"htm"_s;
-        QTest::newRow("every [1] of the base is counted up")
+                                               << QStringList() << start << u"临时文件名.htm"_s << u"htm"_s;
+        QTest::newRow("a counter in the name itself stays")
             << byLink << sameRename << u"a[1]"_s << page << QStringList{u"a[1].htm"_s, u"a[1][1].htm"_s}
-            << QStringList() << false << u"a[2][2].htm"_s << u"htm"_s;
-        QTest::newRow("renamed before a query extension") << byUrl << sameRename << u"n"_s << u"http://h/a.js?v=1"_s
-                                                          << QStringList{u"a.js?v=1"_s} << QStringList() << false
-                                                          << u"a[1].js?v=1"_s << u"js?v=1"_s;
+            << QStringList() << start << u"a[1][2].htm"_s << u"htm"_s;
+        QTest::newRow("renamed, the query left out") << byUrl << sameRename << u"n"_s << u"http://h/a.js?v=1"_s
+                                                     << QStringList{u"a.js"_s} << QStringList() << start
+                                                     << u"a[1].js"_s << u"js"_s;
+        QTest::newRow("long name shortened on a character boundary, counter and extension kept")
+            << byLink << sameRename << QString(300, u'中') << page << QStringList{QString(83, u'中') + u".htm"_s}
+            << QStringList() << start << QString(82, u'中') + u"[1].htm"_s << u"htm"_s;
         onDisk("rename sequence takes the first free", sameRename,
-               {u"report.htm"_s, u"report[1].htm"_s, u"report[2].htm"_s}, {}, false, u"report[3].htm"_s);
-        onDisk("path taken by another slot counts as existing", sameRename, {}, {u"report.htm"_s}, false,
+               {u"report.htm"_s, u"report[1].htm"_s, u"report[2].htm"_s}, {}, Outcome::Start, u"report[3].htm"_s);
+        onDisk("path taken by another slot counts as existing", sameRename, {}, {u"report.htm"_s}, Outcome::Start,
                u"report[1].htm"_s);
-        onDisk("overwrite an existing file", sameOverwrite, {u"report.htm"_s}, {}, false, u"report.htm"_s);
-        onDisk("overwrite never shares a file with another slot", sameOverwrite, {}, {u"report.htm"_s}, true,
-               u"report.htm"_s);
-        onDisk("skip an existing file", sameSkip, {u"report.htm"_s}, {}, true, u"report.htm"_s);
-        onDisk("skip a path taken by another slot", sameSkip, {}, {u"report.htm"_s}, true, u"report.htm"_s);
-        onDisk("skip rule with a free name starts", sameSkip, {}, {}, false, u"report.htm"_s);
-        onDisk("unknown same-name rule renames", u"其他"_s, {u"report.htm"_s}, {}, false, u"report[1].htm"_s);
+        onDisk("overwrite an existing file", sameOverwrite, {u"report.htm"_s}, {}, Outcome::Start, u"report.htm"_s);
+        onDisk("overwrite waits for another slot writing the file", sameOverwrite, {}, {u"report.htm"_s},
+               Outcome::Wait, u"report.htm"_s);
+        onDisk("skip an existing file", sameSkip, {u"report.htm"_s}, {}, Outcome::Skip, u"report.htm"_s);
+        onDisk("skip a path taken by another slot", sameSkip, {}, {u"report.htm"_s}, Outcome::Skip, u"report.htm"_s);
+        onDisk("skip rule with a free name starts", sameSkip, {}, {}, Outcome::Start, u"report.htm"_s);
+        onDisk("unknown same-name rule renames", u"其他"_s, {u"report.htm"_s}, {}, Outcome::Start, u"report[1].htm"_s);
     }
 
     void decideSaveName()
@@ -206,7 +212,7 @@ private slots:
         QFETCH(QString, url);
         QFETCH(QStringList, existing);
         QFETCH(QStringList, taken);
-        QFETCH(bool, skipped);
+        QFETCH(int, outcome);
         QFETCH(QString, fileName);
         QFETCH(QString, extension);
 
@@ -218,7 +224,7 @@ private slots:
         const SaveName name = ::decideSaveName(rig.settings, linkName, url, [&](const QString &path) {
             return taken.contains(path.mid(dir.path().size() + 1));
         });
-        QCOMPARE(name.outcome, skipped ? Outcome::Skip : Outcome::Start);
+        QCOMPARE(int(name.outcome), outcome);
         QCOMPARE(name.savePath, dir.path() + u"/"_s + fileName);
         QCOMPARE(name.extension, extension);
         QCOMPARE(name.url, url);

@@ -50,11 +50,13 @@ bool fastDownload(QNetworkCookieJar *jar, const QUrl &url, const QByteArray &use
     QTemporaryDir dir;
     const std::unique_ptr<Downloader> downloader = HttpDownloader::factory(jar, userAgent)(1);
     bool ended = false;
-    bool failed = false;
-    QObject::connect(downloader.get(), &Downloader::DownloadError, downloader.get(), [&failed] { failed = true; });
-    QObject::connect(downloader.get(), &Downloader::DownloadComplete, downloader.get(), [&ended] { ended = true; });
-    downloader->BeginDownload(url.toString(), dir.filePath(u"file"_s));
-    return QTest::qWaitFor([&ended] { return ended; }, Patience) && !failed;
+    bool saved = false;
+    QObject::connect(downloader.get(), &Downloader::finished, downloader.get(), [&](const DownloadResult &result) {
+        ended = true;
+        saved = result.outcome == DownloadResult::Outcome::Saved;
+    });
+    downloader->start({url.toString(), dir.filePath(u"file"_s)});
+    return QTest::qWaitFor([&ended] { return ended; }, Patience) && saved;
 }
 
 // What a browser reported since the watch began.

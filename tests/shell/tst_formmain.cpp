@@ -195,7 +195,7 @@ private slots:
         QCOMPARE(fill(rig, 2), DownloadDriver::LightGreen);
 
         QTest::mouseClick(rig.find<QPushButton>(u"Command4"_s), Qt::LeftButton);
-        QTRY_VERIFY(rig.downloaders[0]->下载状态 && rig.downloaders[1]->下载状态);
+        QTRY_VERIFY(rig.downloaders[0]->busy && rig.downloaders[1]->busy);
         rig.window->lightsTick();
         QCOMPARE(fill(rig, 1), DownloadDriver::LightRed);
         QCOMPARE(fill(rig, 2), DownloadDriver::LightRed);

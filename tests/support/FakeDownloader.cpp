@@ -5,36 +5,41 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-void FakeDownloader::BeginDownload(const QString &url, const QString &SaveFile)
+void FakeDownloader::start(const DownloadRequest &startRequest)
 {
-    下载状态 = true;
-    urls.append(url);
-    saveFile = SaveFile;
+    busy = true;
+    request = startRequest;
+    urls.append(request.url);
     if (autoFinish)
         QTimer::singleShot(0, this, [this] { succeed(); });
 }
 
 void FakeDownloader::succeed(const QByteArray &body)
 {
-    if (!下载状态)
+    if (!busy)
         return;
     if (writeFile) {
-        QFile file(saveFile);
+        QFile file(request.savePath);
         if (file.open(QIODevice::WriteOnly))
             file.write(body);
     }
-    emit DownloadProgress(body.size(), body.size(), saveFile);
-    下载状态 = false;
-    emit DownloadComplete(body.size(), saveFile);
+    emit progress(body.size(), body.size());
+    busy = false;
+    DownloadResult result;
+    result.outcome = DownloadResult::Outcome::Saved;
+    result.size = body.size();
+    result.savedPath = request.savePath;
+    emit finished(result);
 }
 
 void FakeDownloader::fail()
 {
-    if (!下载状态)
+    if (!busy)
         return;
-    下载状态 = false;
-    emit DownloadError(saveFile, u"scripted failure"_s);
-    emit DownloadComplete(0, saveFile);
+    busy = false;
+    DownloadResult result;
+    result.reason = u"scripted failure"_s;
+    emit finished(result);
 }
 
 DownloaderFactory fakeDownloaderFactory(QList<FakeDownloader *> *made, bool autoFinish)

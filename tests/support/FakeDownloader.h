@@ -5,7 +5,7 @@
 #include <QByteArray>
 #include <QStringList>
 
-// A scriptable fast-mode component. By default a transfer stays under way until the test ends
+// A scriptable fast-mode component. By default a download stays under way until the test ends
 // it with succeed() or fail(); with autoFinish it succeeds on the next turn of the event loop.
 class FakeDownloader final : public Downloader
 {
@@ -13,10 +13,11 @@ class FakeDownloader final : public Downloader
 public:
     explicit FakeDownloader(int slot, QObject *parent = nullptr) : Downloader(parent), m_slot(slot) {}
 
-    void BeginDownload(const QString &url, const QString &SaveFile) override;
-    void CancelAsyncRead() override { ++cancels; }
+    void start(const DownloadRequest &request) override;
+    void cancel() override { ++cancels; }
+    bool isBusy() const override { return busy; }
 
-    // Writes body to the save file (when writeFile) and ends the transfer successfully.
+    // Writes body to the save file (when writeFile) and ends the download successfully.
     void succeed(const QByteArray &body = QByteArrayLiteral("data"));
     void fail();
 
@@ -24,8 +25,9 @@ public:
 
     bool autoFinish = false;
     bool writeFile = true;
+    bool busy = false;
     QStringList urls;
-    QString saveFile;
+    DownloadRequest request;
     int cancels = 0;
 
 private:
