@@ -14,6 +14,7 @@
 #include <QFileInfo>
 #include <QSocketNotifier>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <optional>
@@ -36,6 +37,14 @@ void printOut(const QString &text)
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
     std::fflush(stdout);
+}
+
+// A list's texts as one field of a line: no control character reaches the terminal or splits
+// a column.
+QString printable(QString text)
+{
+    std::replace_if(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u' ');
+    return text;
 }
 
 struct BatchOptions
@@ -233,9 +242,10 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
             return;
         const UrlRow &row = list.row(position);
         if (!row.failureReason.isEmpty())
-            printErr(u"quillmoor: "_s + row.linkName + u": "_s + row.failureReason + u" ("_s + row.url + u")\n"_s);
-        printOut(row.linkName + u'\t' + row.url + u'\t' + row.status + u'\t' + row.progress + u'\t' + row.remark
-                 + u'\n');
+            printErr(u"quillmoor: "_s + printable(row.linkName) + u": "_s + row.failureReason + u" ("_s
+                     + printable(row.url) + u")\n"_s);
+        printOut(printable(row.linkName) + u'\t' + printable(row.url) + u'\t' + row.status + u'\t' + row.progress
+                 + u'\t' + row.remark + u'\n');
     });
     QObject::connect(&driver, &DownloadDriver::elapsedTextChanged, &driver, [&](const QString &elapsed) {
         printErr(elapsed + u"  "_s + QString::number(finished + failed + skipped) + u"/"_s

@@ -1,12 +1,16 @@
 #include "support/TestHttpServer.h"
 
+#include <QDateTime>
 #include <QDir>
+#include <QDirIterator>
+#include <QFileInfo>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <csignal>
 
 using namespace Qt::Literals::StringLiterals;
@@ -77,6 +81,7 @@ class TestBatch : public QObject
 
 private:
     TestHttpServer server;
+    QString m_appearIn; // where /appear.bin makes "their" file when asked for it
 
     QByteArray line(const QString &name, const QString &path)
     {
@@ -88,18 +93,38 @@ private slots:
     {
         QVERIFY(server.listen());
         server.serveGenerated("/gen/", 10000);
-        TestHttpServer::Route page;
-        page.contentType = "text/html";
-        page.body = "<html><head><title>t</title></head><body><a href='x.htm'>x</a></body></html>";
-        server.setRoute("/site/page.htm", page);
-        TestHttpServer::Route picture;
-        picture.contentType = "image/jpeg";
-        picture.body = "<head>jpeg bytes</head>";
-        server.setRoute("/site/pic.jpg", picture);
+        const auto typed = [this](const QByteArray &path, const QByteArray &type, const QByteArray &body) {
+            TestHttpServer::Route route;
+            route.contentType = type;
+            route.body = body;
+            server.setHandler(path, [route](const TestHttpServer::Request &) { return route; });
+        };
+        typed("/site/page.htm", "text/html", "<html><head><title>t</title></head></html>");
+        typed("/doc/stdtypes.html", "text/html", "<html><head><title>t</title></head></html>");
+        typed("/img.php", "image/png", "\xC2\x89PNG<head>");
+        typed("/download", "application/zip", "PK<head>");
+        typed("/pic.png", "image/png", "png<head>");
+        typed("/file.zip", "", "zip<head>");
+        typed("/lib.js", "text/javascript", "<head>js");
+        typed("/x.c", "text/plain", "<head>c");
+        typed("/a.bin", "", "A");
+        typed("/b.bin", "", "B");
+        TestHttpServer::Route slowA;
+        slowA.body = QByteArray(3000, 'A');
+        slowA.chunkBytes = 1000;
+        slowA.intervalMs = 150;
+        server.setRoute("/slow-a.bin", slowA);
+        server.setHandler("/appear.bin", [this, slowA](const TestHttpServer::Request &) {
+            QFile theirs(QDir(m_appearIn).filePath(u"appear.bin"_s));
+            if (theirs.open(QIODevice::WriteOnly))
+                theirs.write("theirs");
+            return slowA;
+        });
         TestHttpServer::Route missing;
         missing.status = 404;
         missing.body = "not here";
         server.setRoute("/missing.bin", missing);
+        server.setRoute("/missing.htm", missing);
         TestHttpServer::Route stall;
         stall.generatedSize = 1000000;
         stall.dropAfter = -1;
@@ -153,62 +178,115 @@ private slots:
         QVERIFY(QString::fromUtf8(run.process.readAllStandardError()).contains(u"3 finished, 0 failed, 0 skipped"_s));
     }
 
-    void sameNameRules_data()
+    // What a run leaves in the save folder, end to end. In the list, options and files, URL stands
+    // for the server and DIR for the save folder; a file "name@target" is a symbolic link to a
+    // file in the home folder; ".quillmoor-*" files are an hour old, as a killed run leaves them.
+    void filesOnDisk_data()
     {
-        QTest::addColumn<QString>("rule");
-        QTest::addColumn<QByteArray>("oldBytes");
-        QTest::addColumn<QString>("newFile");
-        QTest::newRow("skip keeps the old file") << u"skip"_s << QByteArray("old") << QString();
-        QTest::newRow("overwrite replaces it exactly") << u"overwrite"_s << QByteArray(20000, 'x') << u"f.bin"_s;
-        QTest::newRow("rename takes f[1]") << u"rename"_s << QByteArray("old") << u"f[1].bin"_s;
+        QTest::addColumn<QByteArray>("list");
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<QStringList>("before"); // "name=content" or "name@target"
+        QTest::addColumn<QStringList>("after");  // every file of the folder afterwards, sorted
+        QTest::addColumn<int>("exitCode");
+
+        const QStringList url{u"--name"_s, u"url"_s};
+        const QString base = u"<html><head> <Base href='URL%1' target='_blank'> <title>t</title></head></html>"_s;
+        QTest::newRow("only pages get the base element; binaries and queries stay as sent")
+            << QByteArray("a->URL/site/page.htm\nb->URL/img.php\nc->URL/download?id=5\nd->URL/pic.png?v=2\n"
+                          "e->URL/file.zip?token=abc\nf->URL/lib.js\ng->URL/x.c\nh->URL/doc/stdtypes.html#str.join\n")
+            << url << QStringList()
+            << QStringList{u"download.htm=PK<head>"_s, u"file.zip=zip<head>"_s, u"img.php=\u0089PNG<head>"_s,
+                           u"lib.js=<head>js"_s, u"page.htm="_s + base.arg(u"/site/page.htm"_s),
+                           u"pic.png=png<head>"_s, u"stdtypes.html="_s + base.arg(u"/doc/stdtypes.html#str.join"_s),
+                           u"x.c=<head>c"_s}
+            << 0;
+        QTest::newRow("an address cannot break out of the base element")
+            << QByteArray("q->URL/site/page.htm?a='><script>x</script>\n") << QStringList() << QStringList()
+            << QStringList{u"q.htm=<html><head> <Base href='URL/site/page.htm?a=&#39;&gt;&lt;script&gt;x&lt;/"
+                           u"script&gt;' target='_blank'> <title>t</title></head></html>"_s}
+            << 0;
+        QTest::newRow("overwrite: a failed page leaves the file there")
+            << QByteArray("missing->URL/missing.htm\n") << QStringList{u"--same-name"_s, u"overwrite"_s}
+            << QStringList{u"missing.htm=mine"_s} << QStringList{u"missing.htm=mine"_s} << 1;
+        QTest::newRow("overwrite replaces a link, never the file it names")
+            << QByteArray("page->URL/site/page.htm\n") << QStringList{u"--same-name"_s, u"overwrite"_s}
+            << QStringList{u"page.htm@outside.txt"_s} << QStringList{u"page.htm="_s + base.arg(u"/site/page.htm"_s)}
+            << 0;
+        QTest::newRow("NUL and controls leave a name; skip keeps the file")
+            << QByteArray("ke\0\x1b[1m\tep->URL/b.bin\n", 23) << QStringList{u"--same-name"_s, u"skip"_s}
+            << QStringList{u"ke[1m ep.bin=mine"_s, u"keep=other"_s}
+            << QStringList{u"ke[1m ep.bin=mine"_s, u"keep=other"_s} << 0;
+        QTest::newRow("a 300-character name is shortened to fit")
+            << (QString(300, u'中') + u"->URL/b.bin\n"_s).toUtf8() << QStringList() << QStringList()
+            << QStringList{QString(83, u'中') + u".bin=B"_s} << 0;
+        QTest::newRow("rename: rows of one name count on from the taken ones")
+            << QByteArray("f->URL/a.bin\nf->URL/b.bin\n") << QStringList{u"--threads"_s, u"1"_s}
+            << QStringList{u"f.bin=old"_s} << QStringList{u"f.bin=old"_s, u"f[1].bin=A"_s, u"f[2].bin=B"_s} << 0;
+        QTest::newRow("overwrite: the last row wins whatever the slots")
+            << QByteArray("f->URL/slow-a.bin\nf->URL/b.bin\n") << QStringList{u"--same-name"_s, u"overwrite"_s}
+            << QStringList() << QStringList{u"f.bin=B"_s} << 0;
+        QTest::newRow("skip: a file that appears meanwhile is kept")
+            << QByteArray("appear->URL/appear.bin\n") << QStringList{u"--same-name"_s, u"skip"_s} << QStringList()
+            << QStringList{u"appear.bin=theirs"_s} << 0;
+        QTest::newRow("rename: a file that appears meanwhile gets the next name")
+            << QByteArray("appear->URL/appear.bin\n") << QStringList() << QStringList()
+            << QStringList{u"appear.bin=theirs"_s, u"appear[1].bin="_s + QString(3000, u'A')} << 0;
+        QTest::newRow("a missing save folder is made; a killed run's leftovers go")
+            << QByteArray("b->URL/b.bin\n") << QStringList{u"--dir"_s, u"DIR/new/sub"_s}
+            << QStringList{u".quillmoor-1.part=old"_s, u"new/sub/.quillmoor-2.part=old"_s}
+            << QStringList{u".quillmoor-1.part=old"_s, u"new/sub/b.bin=B"_s} << 0;
+        QTest::newRow("a save folder that cannot be made refuses the run")
+            << QByteArray("b->URL/b.bin\n") << QStringList{u"--dir"_s, u"DIR/plain/sub"_s}
+            << QStringList{u"plain=x"_s} << QStringList{u"plain=x"_s} << 2;
     }
 
-    void sameNameRules()
+    void filesOnDisk()
     {
-        QFETCH(QString, rule);
-        QFETCH(QByteArray, oldBytes);
-        QFETCH(QString, newFile);
+        QFETCH(QByteArray, list);
+        QFETCH(QStringList, options);
+        QFETCH(QStringList, before);
+        QFETCH(QStringList, after);
+        QFETCH(int, exitCode);
         BatchRun run;
-        writeFile(run.outPath(u"f.bin"_s), oldBytes);
-        run.writeList(line(u"f"_s, u"/gen/f.bin"_s));
-        run.start({u"--same-name"_s, rule});
-        QVERIFY(run.finish());
-        QCOMPARE(run.process.exitCode(), 0);
-        const QByteArray expected = TestHttpServer::generatedBody("/gen/f.bin", 10000);
-        if (newFile.isEmpty()) {
-            QCOMPARE(readAll(run.outPath(u"f.bin"_s)), oldBytes);
-            QVERIFY(run.stdoutLines().value(0).split(u'\t').value(2).startsWith(u"跳过 ["_s));
-        } else {
-            QCOMPARE(readAll(run.outPath(newFile)), expected);
-            if (newFile != u"f.bin"_s)
-                QCOMPARE(readAll(run.outPath(u"f.bin"_s)), oldBytes);
+        m_appearIn = run.out.path();
+        const QString address = server.urlText(QString());
+        writeFile(QDir(run.home.path()).filePath(u"outside.txt"_s), "outside");
+        for (const QString &entry : std::as_const(before)) {
+            const qsizetype link = entry.indexOf(u'@');
+            const QString name = entry.section(u'=', 0, 0).section(u'@', 0, 0);
+            QDir().mkpath(QFileInfo(run.outPath(name)).path());
+            if (link > 0) {
+                QVERIFY(QFile::link(QDir(run.home.path()).filePath(entry.mid(link + 1)), run.outPath(name)));
+                continue;
+            }
+            writeFile(run.outPath(name), entry.section(u'=', 1).toUtf8());
+            if (name.contains(u".quillmoor-"_s)) {
+                QFile file(run.outPath(name));
+                QVERIFY(file.open(QIODevice::ReadWrite));
+                QVERIFY(file.setFileTime(QDateTime::currentDateTime().addSecs(-3600), QFileDevice::FileModificationTime));
+            }
         }
-    }
-
-    void sameNameInParallelSlotsNeverShareAFile()
-    {
-        BatchRun run;
-        run.writeList(line(u"same"_s, u"/gen/1.bin"_s) + line(u"same"_s, u"/gen/2.bin"_s));
-        run.start({u"--threads"_s, u"2"_s, u"--same-name"_s, u"rename"_s});
+        run.writeList(list.replace("URL", address.toUtf8()));
+        run.start(options.replaceInStrings(u"DIR"_s, run.out.path()));
         QVERIFY(run.finish());
-        QCOMPARE(run.process.exitCode(), 0);
-        const QByteArray a = readAll(run.outPath(u"same.bin"_s));
-        const QByteArray b = readAll(run.outPath(u"same[1].bin"_s));
-        QVERIFY((a == TestHttpServer::generatedBody("/gen/1.bin", 10000) && b == TestHttpServer::generatedBody("/gen/2.bin", 10000))
-                || (b == TestHttpServer::generatedBody("/gen/1.bin", 10000) && a == TestHttpServer::generatedBody("/gen/2.bin", 10000)));
-    }
+        const QString out = QString::fromUtf8(run.process.readAllStandardOutput());
+        QCOMPARE(run.process.exitCode(), exitCode);
 
-    void webPageGetsBaseReferencePictureDoesNot()
-    {
-        BatchRun run;
-        run.writeList(line(u"page"_s, u"/site/page.htm"_s) + line(u"pic"_s, u"/site/pic.jpg"_s));
-        run.start({});
-        QVERIFY(run.finish());
-        QCOMPARE(run.process.exitCode(), 0);
-        QCOMPARE(readAll(run.outPath(u"page.htm"_s)),
-                 "<html><head> <Base href='" + server.urlText(u"/site/page.htm"_s).toUtf8()
-                     + "' target='_blank'> <title>t</title></head><body><a href='x.htm'>x</a></body></html>");
-        QCOMPARE(readAll(run.outPath(u"pic.jpg"_s)), QByteArray("<head>jpeg bytes</head>"));
+        QStringList found;
+        QDirIterator files(run.out.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QString path = files.next();
+            found.append(path.mid(run.out.path().size() + 1) + u'=' + QString::fromUtf8(readAll(path)));
+        }
+        found.sort();
+        QCOMPARE(found, after.replaceInStrings(u"URL"_s, address));
+        QCOMPARE(readAll(QDir(run.home.path()).filePath(u"outside.txt"_s)), "outside");
+        // Five clean columns a row: nothing from a name reaches the terminal raw.
+        for (const QString &row : out.split(u'\n', Qt::SkipEmptyParts)) {
+            QCOMPARE(row.count(u'\t'), 4);
+            QVERIFY(std::none_of(row.begin(), row.end(),
+                                 [](QChar c) { return c != u'\t' && c.category() == QChar::Other_Control; }));
+        }
     }
 
     void failedRowsGiveExitStatusOne()

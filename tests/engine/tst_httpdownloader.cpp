@@ -1,3 +1,4 @@
+#include "engine/BaseHref.h"
 #include "engine/HttpDownloader.h"
 #include "support/TestHttpServer.h"
 
@@ -359,6 +360,40 @@ private slots:
             QCOMPARE(::stat(QFile::encodeName(dir.filePath(u"f"_s)).constData(), &st), 0);
             QCOMPARE(st.st_mode & 0777, 0666 & ~mask);
         }
+    }
+
+    // Asked for a base element, the downloader puts one only into a page it can hold whole.
+    void baseElementOnlyInPages_data()
+    {
+        QTest::addColumn<QByteArray>("contentType");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("inserted");
+        const QByteArray atLimit = "<head>" + QByteArray(HttpDownloader::PageLimitBytes - 6, 'x');
+        QTest::newRow("untyped markup") << QByteArray() << QByteArray(" \r\n<head>x") << true;
+        QTest::newRow("untyped binary") << QByteArray() << QByteArray("\x89PNG<head>") << false;
+        QTest::newRow("XML by its type") << QByteArray("application/rss+xml") << QByteArray("x<head>") << true;
+        QTest::newRow("a page at the limit") << QByteArray("text/html") << atLimit << true;
+        QTest::newRow("a page over the limit") << QByteArray("text/html") << (atLimit + 'x') << false;
+    }
+
+    void baseElementOnlyInPages()
+    {
+        QFETCH(QByteArray, contentType);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, inserted);
+        Route route = bodyRoute(body);
+        route.contentType = contentType;
+        m_server.setRoute("/page", route);
+        QTemporaryDir dir;
+        auto d = make();
+        Recorder rec(*d);
+        DownloadRequest request = job(m_server.urlText(u"/page"_s), dir.filePath(u"p.htm"_s));
+        request.baseAddress = u"http://h/p.htm"_s;
+        d->start(request);
+        QTRY_COMPARE(rec.completes, 1);
+        const QByteArray expected = inserted ? AddBaseHrefToBytes(body, request.baseAddress) : body;
+        QCOMPARE(readFile(dir.filePath(u"p.htm"_s)), expected);
+        QCOMPARE(rec.result.size, expected.size());
     }
 
     void thirtyMillionBytesStayOnDisk()
