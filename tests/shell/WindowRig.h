@@ -13,6 +13,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QPointer>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 #include <QWidget>
@@ -24,6 +25,7 @@
 // window holds the real browsers on it.
 struct WindowRig
 {
+    QTemporaryDir saveFolder; // a run makes its save folder: never one of the user's
     MemorySettingsStore store;
     DownloadSettings settings{store};
     PageSourceReplacements replacements{store};
@@ -38,6 +40,7 @@ struct WindowRig
                        BrowserProfile *profile = nullptr)
     {
         settings.load();
+        settings.overrideSaveFolder(saveFolder.path());
         driver.setDownloaderFactory(factory ? factory : fakeDownloaderFactory(&downloaders));
         window = std::make_unique<FormMain>(list, settings, driver, replacements, dialogs, profile);
         window->setTrayAvailability([trayAvailable] { return trayAvailable; });

@@ -260,6 +260,16 @@ private slots:
         QCOMPARE(rig.list.status(1), RowTexts::ready());
         trigger(stop);
         QVERIFY(!rig.driver.runOn());
+
+        // A save folder that cannot be made refuses the run and says so.
+        QTemporaryDir dir;
+        QFile plain(dir.filePath(u"plain"_s));
+        QVERIFY(plain.open(QIODevice::WriteOnly));
+        rig.settings.overrideSaveFolder(dir.filePath(u"plain/sub"_s));
+        trigger(start);
+        QVERIFY(!rig.driver.runOn());
+        QCOMPARE(rig.dialogs.messages.size(), 1);
+        QCOMPARE(rig.dialogs.messages.first().text, u"无法创建保存文件夹："_s + dir.filePath(u"plain/sub"_s));
     }
 
     // A click on a tool button takes the focus, so the settings box being edited is checked and
