@@ -124,20 +124,6 @@ void onSignal(int)
     [[maybe_unused]] const ssize_t written = ::write(signalPipe[1], &byte, 1);
 }
 
-enum class RowOutcome { Finished, Failed, Skipped, Open };
-
-RowOutcome outcomeOf(const UrlList &list, int position)
-{
-    const QString status = list.status(position);
-    if (RowTexts::isFailedRemark(list.remark(position)))
-        return RowOutcome::Failed;
-    if (RowTexts::isSkipped(status))
-        return RowOutcome::Skipped;
-    if (RowTexts::isFinished(status))
-        return RowOutcome::Finished;
-    return RowOutcome::Open;
-}
-
 QString faultText(LineFault fault)
 {
     switch (fault) {
@@ -232,20 +218,24 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
     int failed = 0;
     int skipped = 0;
     QObject::connect(&driver, &DownloadDriver::rowEnded, &driver, [&](int position) {
-        switch (outcomeOf(list, position)) {
-        case RowOutcome::Failed: ++failed; break;
-        case RowOutcome::Skipped: ++skipped; break;
-        case RowOutcome::Finished: ++finished; break;
-        case RowOutcome::Open: break;
+        switch (list.state(position)) {
+        case RowState::Failed:
+        case RowState::PageFailed: ++failed; break;
+        case RowState::Skipped: ++skipped; break;
+        case RowState::Saved: ++finished; break;
+        case RowState::Idle:
+        case RowState::Ready:
+        case RowState::Downloading: break;
         }
         if (!list.hasRow(position))
             return;
-        const UrlRow &row = list.row(position);
-        if (!row.failureReason.isEmpty())
-            printErr(u"quillmoor: "_s + printable(row.linkName) + u": "_s + row.failureReason + u" ("_s
-                     + printable(row.url) + u")\n"_s);
-        printOut(printable(row.linkName) + u'\t' + printable(row.url) + u'\t' + row.status + u'\t' + row.progress
-                 + u'\t' + row.remark + u'\n');
+        const QString name = printable(list.linkName(position));
+        const QString url = printable(list.url(position));
+        const QString reason = list.failureReason(position);
+        if (!reason.isEmpty())
+            printErr(u"quillmoor: "_s + name + u": "_s + reason + u" ("_s + url + u")\n"_s);
+        printOut(name + u'\t' + url + u'\t' + list.statusText(position) + u'\t' + list.progressText(position) + u'\t'
+                 + list.remarkText(position) + u'\n');
     });
     QObject::connect(&driver, &DownloadDriver::elapsedTextChanged, &driver, [&](const QString &elapsed) {
         printErr(elapsed + u"  "_s + QString::number(finished + failed + skipped) + u"/"_s

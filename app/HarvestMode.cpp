@@ -58,7 +58,7 @@ int runHarvest(const QString &addressOrFile, Browser &browser, int timeoutMs)
     const std::vector<UrlRow> rows = harvestRows(links);
     QString out;
     for (const UrlRow &row : rows)
-        out += row.linkName + u"->"_s + row.url + u"\r\n"_s;
+        out += row.linkName() + u"->"_s + row.url() + u"\r\n"_s;
     print(stdout, out);
     print(stderr, u"quillmoor: "_s + QString::number(rows.size()) + u" links harvested of "_s
                       + QString::number(links.size()) + u"\n"_s);

@@ -121,7 +121,7 @@ void DownloadDriver::Start()
     m_renameCounters.clear();
     m_slots.elapsedSeconds = 0;
     m_slots.reachedEnd = false;
-    m_list.置LV准备下载();
+    m_list.markAllReady();
     const bool wasOn = runOn();
     m_slots.TimerZ().start();
     if (!wasOn)
@@ -226,7 +226,7 @@ void DownloadDriver::dispatchSlot(int n)
     const SaveName name = decideSaveName(m_settings, m_list.linkName(m), m_list.url(m), pathTaken, &m_renameCounters);
     if (name.outcome == SaveName::Outcome::Wait)
         return; // the row stays ready until the slot writing its file is done
-    m_list.setStatus(m, RowTexts::downloading(n));
+    m_list.startRow(m, n);
     slot.rowIndex = m;
     slot.slotExtension = name.extension;
     slot.slotUrl = name.url;
@@ -234,7 +234,7 @@ void DownloadDriver::dispatchSlot(int n)
 
     switch (name.outcome) {
     case SaveName::Outcome::Skip:
-        m_list.setStatus(m, RowTexts::skipped(now()));
+        m_list.endRow(m, RowState::Skipped, now());
         emit rowEnded(m);
         redispatchSoon(n);
         return;
@@ -288,7 +288,7 @@ void DownloadDriver::onProgress(int n, qint64 received, qint64 total)
 {
     if (total == 0)
         return;
-    m_list.setProgress(m_slots.slot(n).rowIndex, RowTexts::fastProgress(received, total));
+    m_list.setProgress(m_slots.slot(n).rowIndex, UrlRow::ProgressKind::Bytes, received, total);
 }
 
 void DownloadDriver::onFinished(int n, const DownloadResult &result)
@@ -301,17 +301,9 @@ void DownloadDriver::onFinished(int n, const DownloadResult &result)
 void DownloadDriver::rowFinished(int rowIndex, const DownloadResult &result)
 {
     switch (result.outcome) {
-    case DownloadResult::Outcome::Saved:
-        m_list.setStatus(rowIndex, RowTexts::finished(now()));
-        break;
-    case DownloadResult::Outcome::Skipped:
-        m_list.setStatus(rowIndex, RowTexts::skipped(now()));
-        break;
-    case DownloadResult::Outcome::Failed:
-        m_list.setRemark(rowIndex, RowTexts::failedRemark(now()));
-        m_list.setFailureReason(rowIndex, result.reason);
-        m_list.setStatus(rowIndex, RowTexts::finished(now()));
-        break;
+    case DownloadResult::Outcome::Saved: m_list.endRow(rowIndex, RowState::Saved, now()); break;
+    case DownloadResult::Outcome::Skipped: m_list.endRow(rowIndex, RowState::Skipped, now()); break;
+    case DownloadResult::Outcome::Failed: m_list.endRow(rowIndex, RowState::Failed, now(), result.reason); break;
     }
     emit rowEnded(rowIndex);
 }
@@ -336,7 +328,7 @@ void DownloadDriver::onPageProgress(int n, int progress, int progressMax)
 {
     if (!runOn())
         return; // the blank page after a run must not rewrite the rows last given to the slots
-    m_list.setProgress(m_slots.slot(n).rowIndex, RowTexts::pageProgress(progress, progressMax));
+    m_list.setProgress(m_slots.slot(n).rowIndex, UrlRow::ProgressKind::Page, progress, progressMax);
 }
 
 void DownloadDriver::onPageTitle(int n, const QString &title) { emit statusTextChanged(RowTexts::pageTitle(n, title)); }
@@ -381,10 +373,8 @@ void DownloadDriver::savePage(int n)
 void DownloadDriver::onPageError(int n, int code)
 {
     DownloadSlot &slot = m_slots.slot(n);
-    m_list.setRemark(slot.rowIndex, RowTexts::failedRemark(now()));
-    m_list.setFailureReason(slot.rowIndex, code > 0 ? u"HTTP %1"_s.arg(code)
-                                                    : u"the page could not be loaded (error %1)"_s.arg(code));
-    m_list.setStatus(slot.rowIndex, RowTexts::finishedAfterPageError());
+    m_list.endRow(slot.rowIndex, RowState::PageFailed, now(),
+                  code > 0 ? u"HTTP %1"_s.arg(code) : u"the page could not be loaded (error %1)"_s.arg(code));
     slot.pageBusy = false;
     emit rowEnded(slot.rowIndex);
     endRunOrDispatch(n);

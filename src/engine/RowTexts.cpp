@@ -1,5 +1,7 @@
 #include "engine/RowTexts.h"
 
+#include "engine/UrlList.h"
+
 #include <QLocale>
 
 #include <cmath>
@@ -23,11 +25,41 @@ QString failedRemark(const QTime &time) { return u"下载出错！ ["_s + timeOf
 
 QString finishedAfterPageError() { return u"下载完成 "_s; }
 
-bool isSkipped(const QString &status) { return status.startsWith(u"跳过 ["_s); }
+namespace {
 
-bool isFinished(const QString &status) { return status.startsWith(finishedAfterPageError()); }
+QTime endedAt(const UrlRow &row) { return QTime::fromMSecsSinceStartOfDay(row.endedAtMs); }
 
-bool isFailedRemark(const QString &remark) { return remark.startsWith(u"下载出错！ ["_s); }
+} // namespace
+
+QString status(const UrlRow &row)
+{
+    switch (row.state) {
+    case RowState::Idle: return {};
+    case RowState::Ready: return ready();
+    case RowState::Downloading: return downloading(row.slot);
+    case RowState::Saved:
+    case RowState::Failed: return finished(endedAt(row));
+    case RowState::Skipped: return skipped(endedAt(row));
+    case RowState::PageFailed: return finishedAfterPageError();
+    }
+    return {};
+}
+
+QString progress(const UrlRow &row)
+{
+    switch (row.progressKind) {
+    case UrlRow::ProgressKind::None: return {};
+    case UrlRow::ProgressKind::Bytes: return fastProgress(row.progressValue, row.progressMaximum);
+    case UrlRow::ProgressKind::Page: return pageProgress(int(row.progressValue), int(row.progressMaximum));
+    }
+    return {};
+}
+
+QString remark(const UrlRow &row)
+{
+    const bool failed = row.state == RowState::Failed || row.state == RowState::PageFailed;
+    return failed ? failedRemark(endedAt(row)) : QString();
+}
 
 QString formatOneDecimal(double value)
 {

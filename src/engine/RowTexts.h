@@ -3,8 +3,15 @@
 #include <QString>
 #include <QTime>
 
-// Every text the engine writes into a row of the URL list, defined once.
+class UrlRow;
+
+// Every text the user sees of a row's state, made from the state in this one place.
 namespace RowTexts {
+
+// The status, progress and remark columns of a row.
+QString status(const UrlRow &row);
+QString progress(const UrlRow &row);
+QString remark(const UrlRow &row);
 
 QString ready();                                 // "准备下载"
 QString downloading(int slot);                   // "线程" + N + "正在下载..."
@@ -12,11 +19,6 @@ QString skipped(const QTime &time);              // "跳过 [" + time + "]"
 QString finished(const QTime &time);             // "下载完成 [" + time + "]"
 QString failedRemark(const QTime &time);         // "下载出错！ [" + time + "]"
 QString finishedAfterPageError();                // "下载完成 " (page-mode navigation error)
-
-// What a row's final texts say: skipped, or failed (the remark carries the error text).
-bool isSkipped(const QString &status);
-bool isFinished(const QString &status);
-bool isFailedRemark(const QString &remark);
 
 // Time of day as the rows show it: hh:mm:ss.
 QString timeOfDay(const QTime &time);

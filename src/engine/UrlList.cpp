@@ -6,20 +6,35 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-namespace {
-
-QString UrlRow::*fieldOf(int column)
+UrlRow::UrlRow(const QString &linkName, const QString &url)
 {
-    switch (column) {
-    case UrlList::LinkNameColumn: return &UrlRow::linkName;
-    case UrlList::UrlColumn: return &UrlRow::url;
-    case UrlList::StatusColumn: return &UrlRow::status;
-    case UrlList::ProgressColumn: return &UrlRow::progress;
-    default: return &UrlRow::remark;
-    }
+    const QByteArray name = linkName.toUtf8();
+    const QByteArray address = url.toUtf8();
+    m_text.reserve(name.size() + address.size());
+    m_text.append(name).append(address);
+    m_nameBytes = quint32(name.size());
+    m_urlBytes = quint32(address.size());
 }
 
-} // namespace
+QString UrlRow::linkName() const { return QString::fromUtf8(m_text.constData(), m_nameBytes); }
+
+QString UrlRow::url() const { return QString::fromUtf8(m_text.constData() + m_nameBytes, m_urlBytes); }
+
+QString UrlRow::failureReason() const
+{
+    const qsizetype at = qsizetype(m_nameBytes) + m_urlBytes;
+    return QString::fromUtf8(m_text.constData() + at, m_text.size() - at);
+}
+
+void UrlRow::setFailureReason(const QString &reason)
+{
+    if (reason.isEmpty() && m_text.size() == qsizetype(m_nameBytes) + m_urlBytes)
+        return;
+    m_text.truncate(qsizetype(m_nameBytes) + m_urlBytes);
+    m_text.append(reason.toUtf8());
+    if (reason.isEmpty())
+        m_text.squeeze();
+}
 
 UrlList::UrlList(QObject *parent) : QAbstractTableModel(parent) {}
 
@@ -31,13 +46,20 @@ QVariant UrlList::data(const QModelIndex &index, int role) const
 {
     if (!index.isValid() || index.row() >= count() || index.column() >= ColumnCount)
         return {};
+    const int position = index.row() + 1;
     if (role == Qt::ToolTipRole && index.column() == RemarkColumn) {
-        const QString &reason = m_rows[static_cast<std::size_t>(index.row())].failureReason;
+        const QString reason = failureReason(position);
         return reason.isEmpty() ? QVariant() : QVariant(reason);
     }
     if (role != Qt::DisplayRole && role != Qt::EditRole)
         return {};
-    return m_rows[static_cast<std::size_t>(index.row())].*fieldOf(index.column());
+    switch (index.column()) {
+    case LinkNameColumn: return linkName(position);
+    case UrlColumn: return url(position);
+    case StatusColumn: return statusText(position);
+    case ProgressColumn: return progressText(position);
+    default: return remarkText(position);
+    }
 }
 
 QVariant UrlList::headerData(int section, Qt::Orientation orientation, int role) const
@@ -56,40 +78,59 @@ QVariant UrlList::headerData(int section, Qt::Orientation orientation, int role)
 
 const UrlRow &UrlList::row(int position) const { return m_rows[static_cast<std::size_t>(position - 1)]; }
 
-QString UrlList::linkName(int position) const { return hasRow(position) ? row(position).linkName : QString(); }
-QString UrlList::url(int position) const { return hasRow(position) ? row(position).url : QString(); }
-QString UrlList::status(int position) const { return hasRow(position) ? row(position).status : QString(); }
-QString UrlList::progress(int position) const { return hasRow(position) ? row(position).progress : QString(); }
-QString UrlList::remark(int position) const { return hasRow(position) ? row(position).remark : QString(); }
-
-void UrlList::setStatus(int position, const QString &text) { setField(position, StatusColumn, text); }
-void UrlList::setProgress(int position, const QString &text) { setField(position, ProgressColumn, text); }
-void UrlList::setRemark(int position, const QString &text) { setField(position, RemarkColumn, text); }
-
-void UrlList::setFailureReason(int position, const QString &reason)
+QString UrlList::linkName(int position) const { return hasRow(position) ? row(position).linkName() : QString(); }
+QString UrlList::url(int position) const { return hasRow(position) ? row(position).url() : QString(); }
+RowState UrlList::state(int position) const { return hasRow(position) ? row(position).state : RowState::Idle; }
+QString UrlList::failureReason(int position) const
 {
-    if (!hasRow(position))
-        return;
-    m_rows[static_cast<std::size_t>(position - 1)].failureReason = reason;
-    const QModelIndex cell = createIndex(position - 1, RemarkColumn);
-    emit dataChanged(cell, cell, {Qt::ToolTipRole});
+    return hasRow(position) ? row(position).failureReason() : QString();
+}
+QString UrlList::statusText(int position) const { return hasRow(position) ? RowTexts::status(row(position)) : QString(); }
+QString UrlList::progressText(int position) const
+{
+    return hasRow(position) ? RowTexts::progress(row(position)) : QString();
+}
+QString UrlList::remarkText(int position) const { return hasRow(position) ? RowTexts::remark(row(position)) : QString(); }
+
+UrlRow *UrlList::writable(int position)
+{
+    // A row deleted while a slot still referred to its position: nothing to write.
+    return hasRow(position) ? &m_rows[static_cast<std::size_t>(position - 1)] : nullptr;
 }
 
-QString UrlList::failureReason(int position) const { return hasRow(position) ? row(position).failureReason : QString(); }
-
-void UrlList::setField(int position, Column column, const QString &text)
+void UrlList::changed(int position, Column first, Column last)
 {
-    if (!hasRow(position))
-        return; // the row was deleted while a slot still referred to its position
-    const auto index = static_cast<std::size_t>(position - 1);
-    QString &field = m_rows[index].*fieldOf(column);
-    if (field == text)
-        return;
-    field = text;
-    if (column == StatusColumn && text == RowTexts::ready())
-        noteReadyAt(static_cast<int>(index));
-    const QModelIndex cell = createIndex(position - 1, column);
-    emit dataChanged(cell, cell, {Qt::DisplayRole});
+    emit dataChanged(createIndex(position - 1, first), createIndex(position - 1, last), {Qt::DisplayRole});
+}
+
+void UrlList::startRow(int position, int slot)
+{
+    if (UrlRow *row = writable(position)) {
+        row->state = RowState::Downloading;
+        row->slot = quint8(slot);
+        changed(position, StatusColumn, StatusColumn);
+    }
+}
+
+void UrlList::setProgress(int position, UrlRow::ProgressKind kind, qint64 value, qint64 maximum)
+{
+    if (UrlRow *row = writable(position)) {
+        row->progressKind = kind;
+        row->progressValue = value;
+        row->progressMaximum = maximum;
+        changed(position, ProgressColumn, ProgressColumn);
+    }
+}
+
+void UrlList::endRow(int position, RowState state, const QTime &time, const QString &reason)
+{
+    if (UrlRow *row = writable(position)) {
+        row->state = state;
+        row->endedAtMs = time.msecsSinceStartOfDay();
+        row->setFailureReason(reason);
+        emit dataChanged(createIndex(position - 1, StatusColumn), createIndex(position - 1, RemarkColumn),
+                         {Qt::DisplayRole, Qt::ToolTipRole});
+    }
 }
 
 void UrlList::noteReadyAt(int index)
@@ -97,10 +138,7 @@ void UrlList::noteReadyAt(int index)
     m_readyHint = std::min(m_readyHint, static_cast<std::size_t>(index));
 }
 
-void UrlList::append(const QString &linkName, const QString &url)
-{
-    appendRows({UrlRow{linkName, url, {}, {}, {}}});
-}
+void UrlList::append(const QString &linkName, const QString &url) { appendRows({UrlRow(linkName, url)}); }
 
 void UrlList::appendRows(const std::vector<UrlRow> &rows)
 {
@@ -112,7 +150,7 @@ void UrlList::appendRows(const std::vector<UrlRow> &rows)
     if (m_rows.size() + rows.size() > m_rows.capacity())
         m_rows.reserve(std::max(m_rows.size() + rows.size(), 2 * m_rows.capacity()));
     for (const UrlRow &row : rows) {
-        if (row.status == RowTexts::ready())
+        if (row.state == RowState::Ready)
             noteReadyAt(static_cast<int>(m_rows.size()));
         m_rows.push_back(row);
     }
@@ -204,25 +242,23 @@ void UrlList::reorder(const std::vector<int> &newOrder)
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-void UrlList::置LV准备下载()
+void UrlList::markAllReady()
 {
     if (m_rows.empty())
         return;
-    const QString ready = RowTexts::ready();
     for (UrlRow &row : m_rows) {
-        row.status = ready;
-        row.progress.clear();
-        row.remark.clear();
-        row.failureReason.clear();
+        row.state = RowState::Ready;
+        row.progressKind = UrlRow::ProgressKind::None;
+        row.setFailureReason({});
     }
     m_readyHint = 0;
-    emit dataChanged(createIndex(0, StatusColumn), createIndex(count() - 1, RemarkColumn), {Qt::DisplayRole, Qt::ToolTipRole});
+    emit dataChanged(createIndex(0, StatusColumn), createIndex(count() - 1, RemarkColumn),
+                     {Qt::DisplayRole, Qt::ToolTipRole});
 }
 
 int UrlList::firstReady() const
 {
-    const QString ready = RowTexts::ready();
-    while (m_readyHint < m_rows.size() && m_rows[m_readyHint].status != ready) {
+    while (m_readyHint < m_rows.size() && m_rows[m_readyHint].state != RowState::Ready) {
         ++m_readyHint;
         ++m_scanSteps;
     }

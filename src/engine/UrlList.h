@@ -1,24 +1,55 @@
 #pragma once
 
 #include <QAbstractTableModel>
+#include <QByteArray>
 #include <QString>
+#include <QTime>
 
 #include <vector>
 
-struct UrlRow
-{
-    QString linkName;
-    QString url;
-    QString status;
-    QString progress;
-    QString remark;
-    // Why the last transfer of the row failed, in plain words; shown as the remark's tooltip.
-    QString failureReason = {};
+// Where a row stands in the run. The texts the user sees are made from it by RowTexts.
+enum class RowState : quint8 {
+    Idle,        // never started since it was added
+    Ready,       // waiting for a slot
+    Downloading, // a slot has it
+    Saved,       // ended with its file in place
+    Failed,      // ended with an error
+    Skipped,     // ended by the same-name rule
+    PageFailed,  // page mode: the browser could not load the page
 };
 
-// The URL list: at once the list the user edits and the queue of download jobs. The whole state
-// of a job is the text of its row. Rows are addressed by 1-based position; a write to a position
-// where no row stands is dropped silently (rows may be deleted while a slot still refers to one).
+// One row of the list. Link name, address and failure reason are kept together as UTF-8, so
+// that a list of a million rows stays small; the state, its time and the progress are numbers.
+class UrlRow
+{
+public:
+    enum class ProgressKind : quint8 { None, Bytes, Page };
+
+    UrlRow() = default;
+    UrlRow(const QString &linkName, const QString &url);
+
+    QString linkName() const;
+    QString url() const;
+    // Why the last download of the row failed, in plain words; shown as the remark's tooltip.
+    QString failureReason() const;
+    void setFailureReason(const QString &reason);
+
+    RowState state = RowState::Idle;
+    quint8 slot = 0;           // the slot that has it, while Downloading
+    ProgressKind progressKind = ProgressKind::None;
+    qint32 endedAtMs = 0;      // time of day the row ended, in ms since midnight
+    qint64 progressValue = 0;  // bytes received, or the browser's progress
+    qint64 progressMaximum = 0;
+
+private:
+    QByteArray m_text; // link name, address, failure reason
+    quint32 m_nameBytes = 0;
+    quint32 m_urlBytes = 0;
+};
+
+// The URL list: at once the list the user edits and the queue of download jobs. Rows are
+// addressed by 1-based position; a write to a position where no row stands is dropped silently
+// (rows may be deleted while a slot still refers to one).
 class UrlList final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -27,31 +58,37 @@ public:
 
     explicit UrlList(QObject *parent = nullptr);
 
-    // QAbstractItemModel
+    // QAbstractItemModel: the texts of the three state columns come from RowTexts; the remark
+    // of a failed row has its reason as tooltip.
     int rowCount(const QModelIndex &parent = {}) const override;
     int columnCount(const QModelIndex &parent = {}) const override;
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
     QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
 
-    // Positions are 1-based; reads of a missing position give the empty text.
+    // Positions are 1-based; reads of a missing position give the empty text or Idle.
     int count() const { return static_cast<int>(m_rows.size()); }
     bool hasRow(int position) const { return position >= 1 && position <= count(); }
     const UrlRow &row(int position) const; // position must exist
     QString linkName(int position) const;
     QString url(int position) const;
-    QString status(int position) const;
-    QString progress(int position) const;
-    QString remark(int position) const;
-
-    void setStatus(int position, const QString &text);
-    void setProgress(int position, const QString &text);
-    void setRemark(int position, const QString &text);
-    void setFailureReason(int position, const QString &reason);
+    RowState state(int position) const;
     QString failureReason(int position) const;
+    // The three state columns as the user sees them.
+    QString statusText(int position) const;
+    QString progressText(int position) const;
+    QString remarkText(int position) const;
 
-    // Appends rows with empty status, progress and remark.
+    // A slot took the row.
+    void startRow(int position, int slot);
+    void setProgress(int position, UrlRow::ProgressKind kind, qint64 value, qint64 maximum);
+    // The row ended (Saved, Failed, Skipped or PageFailed) at that time of day; a failure says why.
+    void endRow(int position, RowState state, const QTime &time, const QString &reason = {});
+
+    // Appends rows, Idle.
     void append(const QString &linkName, const QString &url);
     void appendRows(const std::vector<UrlRow> &rows);
+    // Room for this many rows in all, so that a big import does not move the list while growing.
+    void reserve(std::size_t rows) { m_rows.reserve(rows); }
     // Removes the rows at the given positions (any order, duplicates ignored) in as few
     // model signals as there are contiguous blocks.
     void removePositions(std::vector<int> positions);
@@ -61,11 +98,11 @@ public:
     // goes to 0-based index i. Must be a permutation.
     void reorder(const std::vector<int> &newOrder);
 
-    // Marks every row ready: status "准备下载", progress, remark and failure reason empty.
-    void 置LV准备下载();
+    // Marks every row Ready, its progress and failure reason cleared.
+    void markAllReady();
 
-    // The first row whose status is exactly "准备下载", or 0 when there is none. Amortised
-    // constant time over a run: a hint never moves back past a row that cannot be ready.
+    // The first Ready row, or 0 when there is none. Amortised constant time over a run: a hint
+    // never moves back past a row that cannot be ready.
     int firstReady() const;
     // Rows looked at by firstReady() since the list was made: lets tests bound the work of a run.
     quint64 readyScanSteps() const { return m_scanSteps; }
@@ -77,7 +114,8 @@ private:
     // Above this many separate blocks a removal resets the model instead of signalling each block.
     static constexpr std::size_t ManyBlocks = 64;
 
-    void setField(int position, Column column, const QString &text);
+    UrlRow *writable(int position);
+    void changed(int position, Column first, Column last);
     void noteReadyAt(int index);
 
     std::vector<UrlRow> m_rows;

@@ -43,7 +43,7 @@ std::vector<UrlRow> harvestRows(const QList<BrowserLink> &links)
         QString name = oneLine(link.outerText);
         QString address = trimBlanks(link.href);
         if (accepted(name, address))
-            rows.push_back(UrlRow{std::move(name), std::move(address), {}, {}, {}});
+            rows.emplace_back(name, address);
     }
     return rows;
 }

@@ -60,13 +60,17 @@ int deleteDuplicateRows(UrlList &list, const ListProgress &progress)
     if (rows == 0)
         return 0;
 
+    std::vector<QString> urls;
+    urls.reserve(static_cast<std::size_t>(rows));
+    for (int position = 1; position <= rows; ++position)
+        urls.push_back(list.url(position));
     std::vector<int> sorted(static_cast<std::size_t>(rows));
     std::iota(sorted.begin(), sorted.end(), 0);
     // Exact text breaks ties of the case-insensitive order, so exactly equal addresses end up
     // side by side; stability keeps the first of them first.
-    std::stable_sort(sorted.begin(), sorted.end(), [&list](int a, int b) {
-        const QString &left = list.row(a + 1).url;
-        const QString &right = list.row(b + 1).url;
+    std::stable_sort(sorted.begin(), sorted.end(), [&urls](int a, int b) {
+        const QString &left = urls[std::size_t(a)];
+        const QString &right = urls[std::size_t(b)];
         const int folded = QString::compare(left, right, Qt::CaseInsensitive);
         if (folded != 0)
             return folded < 0;
@@ -81,7 +85,7 @@ int deleteDuplicateRows(UrlList &list, const ListProgress &progress)
     for (int k = 0; k < rows; ++k) {
         bar.set(k + 1);
         const int index = sorted[static_cast<std::size_t>(k)];
-        const bool duplicate = k > 0 && list.row(index + 1).url == list.row(order.back() + 1).url;
+        const bool duplicate = k > 0 && urls[std::size_t(index)] == urls[std::size_t(order.back())];
         (duplicate ? doomed : order).push_back(index);
     }
     order.insert(order.end(), doomed.begin(), doomed.end());

@@ -67,8 +67,7 @@ std::optional<LineFault> parseListLine(QStringView line, const QString &separato
         const QStringView name = trimBlanks(line.left(at));
         if (name.isEmpty())
             return LineFault::NoLinkName;
-        row.linkName = name.toString();
-        row.url = trimBlanks(line.mid(start)).toString();
+        row = UrlRow(name.toString(), trimBlanks(line.mid(start)).toString());
         return std::nullopt;
     }
     return LineFault::NotHttp;
@@ -155,8 +154,7 @@ bool exportListFile(const QString &path, const UrlList &list, const ListProgress
     bool written = true;
     for (int position = 1; position <= rows && written; ++position) {
         bar.set(position);
-        const UrlRow &row = list.row(position);
-        buffer += (row.linkName + arrow + row.url + lineEnd).toUtf8();
+        buffer += (list.linkName(position) + arrow + list.url(position) + lineEnd).toUtf8();
         if (buffer.size() >= writeChunk || position == rows) {
             written = file.write(buffer) == buffer.size();
             buffer.clear();

@@ -48,7 +48,7 @@ struct Rig
     {
         std::vector<UrlRow> rows;
         for (int i = 1; i <= count; ++i)
-            rows.push_back({prefix + QString::number(i), u"http://127.0.0.1/"_s + prefix + QString::number(i) + u".bin"_s, {}, {}, {}});
+            rows.emplace_back(prefix + QString::number(i), u"http://127.0.0.1/"_s + prefix + QString::number(i) + u".bin"_s);
         list.appendRows(rows);
     }
 
@@ -98,16 +98,16 @@ private slots:
         rig.driver.Start();
         QVERIFY(rig.driver.runOn());
         // Start wakes the free slots at once: slot 1 takes row 1, slot 2 takes row 2.
-        QTRY_COMPARE(rig.list.status(1), RowTexts::downloading(1));
-        QCOMPARE(rig.list.status(2), RowTexts::downloading(2));
-        QCOMPARE(rig.list.status(3), RowTexts::ready());
+        QTRY_COMPARE(rig.list.statusText(1), RowTexts::downloading(1));
+        QCOMPARE(rig.list.statusText(2), RowTexts::downloading(2));
+        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
         QCOMPARE(rig.dl(1).request.savePath, QDir(rig.dir.path()).filePath(u"f1.bin"_s));
 
         rig.dl(2).succeed();
-        QVERIFY(finishedText.match(rig.list.status(2)).hasMatch());
-        QCOMPARE(rig.list.progress(2), u"100.0%  0.0KB"_s);
+        QVERIFY(finishedText.match(rig.list.statusText(2)).hasMatch());
+        QCOMPARE(rig.list.progressText(2), u"100.0%  0.0KB"_s);
         // The freed slot takes the next row without waiting for a tick.
-        QTRY_COMPARE(rig.list.status(3), RowTexts::downloading(2));
+        QTRY_COMPARE(rig.list.statusText(3), RowTexts::downloading(2));
         QVERIFY(rig.bank.reachedEnd);
 
         rig.dl(1).succeed();
@@ -116,7 +116,7 @@ private slots:
         QVERIFY(!rig.driver.runOn());
         QCOMPARE(ended.count(), 1);
         for (int p = 1; p <= 3; ++p)
-            QVERIFY(finishedText.match(rig.list.status(p)).hasMatch());
+            QVERIFY(finishedText.match(rig.list.statusText(p)).hasMatch());
     }
 
     void failedTransferWritesRemarkAndFinishedStatus()
@@ -125,11 +125,11 @@ private slots:
         rig.addRows(1);
         rig.driver.Start();
         QTRY_VERIFY(rig.dl(1).busy);
-        rig.list.setProgress(1, u"40.0%  1.0KB"_s);
+        rig.list.setProgress(1, UrlRow::ProgressKind::Bytes, 400, 1000);
         rig.dl(1).fail();
-        QVERIFY(finishedText.match(rig.list.status(1)).hasMatch());
-        QVERIFY(errorText.match(rig.list.remark(1)).hasMatch());
-        QCOMPARE(rig.list.progress(1), u"40.0%  1.0KB"_s);
+        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
+        QVERIFY(errorText.match(rig.list.remarkText(1)).hasMatch());
+        QCOMPARE(rig.list.progressText(1), u"40.0%  1.0KB"_s);
         // The reason is the remark's tooltip.
         QCOMPARE(rig.list.data(rig.list.index(0, UrlList::RemarkColumn), Qt::ToolTipRole), QVariant(u"scripted failure"_s));
     }
@@ -139,8 +139,8 @@ private slots:
         Rig rig(2);
         rig.addRows(2);
         rig.driver.Start();
-        rig.list.setStatus(1, u"x"_s);
-        rig.list.setStatus(2, u"y"_s);
+        rig.list.endRow(1, RowState::Saved, QTime());
+        rig.list.endRow(2, RowState::Skipped, QTime());
         rig.driver.dispatchSlot(1);
         QVERIFY(!rig.driver.runOn());
         QVERIFY(rig.bank.reachedEnd);
@@ -169,7 +169,7 @@ private slots:
         rig.dl(1).succeed();
         // Row "f2" now stands at position 1 and gets the text meant for the deleted row.
         QCOMPARE(rig.list.linkName(1), u"f2"_s);
-        QVERIFY(finishedText.match(rig.list.status(1)).hasMatch());
+        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
     }
 
     void startTwiceTakesRowsAgainFromTheTop()
@@ -179,12 +179,12 @@ private slots:
         rig.driver.Start();
         QTRY_VERIFY(rig.dl(1).busy);
         rig.dl(1).succeed();
-        QTRY_COMPARE(rig.list.status(2), RowTexts::downloading(1));
+        QTRY_COMPARE(rig.list.statusText(2), RowTexts::downloading(1));
         rig.driver.Start();
-        QCOMPARE(rig.list.status(1), RowTexts::ready());
-        QCOMPARE(rig.list.status(2), RowTexts::ready());
+        QCOMPARE(rig.list.statusText(1), RowTexts::ready());
+        QCOMPARE(rig.list.statusText(2), RowTexts::ready());
         rig.dl(1).succeed(); // the transfer of row 2 ends onto row 2
-        QTRY_COMPARE(rig.list.status(1), RowTexts::downloading(1));
+        QTRY_COMPARE(rig.list.statusText(1), RowTexts::downloading(1));
     }
 
     void stopLetsTransfersFinishAndTakesNoMoreRows()
@@ -198,10 +198,10 @@ private slots:
         rig.dl(1).succeed();
         rig.dl(2).succeed();
         QTest::qWait(150);
-        QVERIFY(finishedText.match(rig.list.status(1)).hasMatch());
-        QVERIFY(finishedText.match(rig.list.status(2)).hasMatch());
-        QCOMPARE(rig.list.status(3), RowTexts::ready());
-        QCOMPARE(rig.list.status(4), RowTexts::ready());
+        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
+        QVERIFY(finishedText.match(rig.list.statusText(2)).hasMatch());
+        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
+        QCOMPARE(rig.list.statusText(4), RowTexts::ready());
         for (int n = 1; n <= 10; ++n)
             QVERIFY(!rig.bank.slot(n).timer->isActive());
     }
@@ -220,16 +220,16 @@ private slots:
         for (int i = 1; i <= 4; ++i)
             rig.list.append(u"s"_s + QString::number(i), server.urlText(u"/slow/"_s + QString::number(i) + u".bin"_s));
         rig.driver.Start();
-        QTRY_VERIFY(rig.bank.anyBusy(2, true) && rig.list.status(2) == RowTexts::downloading(2));
+        QTRY_VERIFY(rig.bank.anyBusy(2, true) && rig.list.statusText(2) == RowTexts::downloading(2));
         rig.driver.Stop();
         QTRY_VERIFY_WITH_TIMEOUT(!rig.bank.anyBusy(2, true), 20000);
         QTest::qWait(200);
         for (int p = 1; p <= 2; ++p) {
-            QVERIFY(finishedText.match(rig.list.status(p)).hasMatch());
-            QCOMPARE(rig.list.progress(p), u"100.0%  5.0KB"_s);
+            QVERIFY(finishedText.match(rig.list.statusText(p)).hasMatch());
+            QCOMPARE(rig.list.progressText(p), u"100.0%  5.0KB"_s);
         }
-        QCOMPARE(rig.list.status(3), RowTexts::ready());
-        QCOMPARE(rig.list.status(4), RowTexts::ready());
+        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
+        QCOMPARE(rig.list.statusText(4), RowTexts::ready());
         QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 2);
         QCOMPARE(server.requests().size(), 2);
     }
@@ -296,8 +296,8 @@ private slots:
         QSignalSpy rowEnded(&rig.driver, &DownloadDriver::rowEnded);
         rig.driver.Start();
         QTRY_VERIFY(!rig.driver.runOn());
-        QVERIFY(skippedText.match(rig.list.status(1)).hasMatch());
-        QVERIFY(skippedText.match(rig.list.status(2)).hasMatch());
+        QVERIFY(skippedText.match(rig.list.statusText(1)).hasMatch());
+        QVERIFY(skippedText.match(rig.list.statusText(2)).hasMatch());
         QCOMPARE(rowEnded.count(), 2);
     }
 
@@ -313,8 +313,8 @@ private slots:
         rig.driver.Start();
         QTRY_VERIFY_WITH_TIMEOUT(!rig.driver.runOn(), 120000);
         QCOMPARE(rig.list.firstReady(), 0);
-        QVERIFY(finishedText.match(rig.list.status(n)).hasMatch());
-        QVERIFY(finishedText.match(rig.list.status(1)).hasMatch());
+        QVERIFY(finishedText.match(rig.list.statusText(n)).hasMatch());
+        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
         const quint64 steps = rig.list.readyScanSteps() - before;
         QVERIFY2(steps < 4 * static_cast<quint64>(n), qPrintable(QString::number(steps)));
     }
@@ -333,8 +333,8 @@ private slots:
         QSignalSpy panel(&rig.driver, &DownloadDriver::statusTextChanged);
         rig.driver.Start();
         QTRY_VERIFY(!rig.driver.runOn());
-        QVERIFY(finishedText.match(rig.list.status(1)).hasMatch());
-        QCOMPARE(rig.list.progress(1), u"100.0%  "_s);
+        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
+        QCOMPARE(rig.list.progressText(1), u"100.0%  "_s);
         QCOMPARE(panel.last().at(0).toString(), u"线程1:中文"_s);
         QFile file(QDir(rig.dir.path()).filePath(u"页.htm"_s));
         QVERIFY(file.open(QIODevice::ReadOnly));
@@ -355,8 +355,8 @@ private slots:
         rig.browser(1).setPage(u"http://127.0.0.1/missing.htm"_s, page);
         rig.driver.Start();
         QTRY_VERIFY(!rig.driver.runOn());
-        QCOMPARE(rig.list.status(1), u"下载完成 "_s);
-        QVERIFY(errorText.match(rig.list.remark(1)).hasMatch());
+        QCOMPARE(rig.list.statusText(1), u"下载完成 "_s);
+        QVERIFY(errorText.match(rig.list.remarkText(1)).hasMatch());
         QVERIFY(!rig.list.failureReason(1).isEmpty());
         QVERIFY(!QFile::exists(QDir(rig.dir.path()).filePath(u"bad.htm"_s)));
     }
@@ -371,7 +371,7 @@ private slots:
         rig.driver.Stop();
         QVERIFY(!rig.bank.anyBusy(2, false));
         QCOMPARE(rig.browser(5).stopCount(), 1);
-        QCOMPARE(rig.list.status(3), RowTexts::ready());
+        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
     }
 
     void modeChangeWithNoRunStopsInTheNewMode()

@@ -1,4 +1,3 @@
-#include "engine/RowTexts.h"
 #include "engine/UrlList.h"
 
 #include <QAbstractItemModelTester>
@@ -13,7 +12,7 @@ void appendNumbered(UrlList &list, int count)
 {
     std::vector<UrlRow> rows;
     for (int i = 1; i <= count; ++i)
-        rows.push_back({QString::number(i), u"http://h/"_s + QString::number(i), {}, {}, {}});
+        rows.emplace_back(QString::number(i), u"http://h/"_s + QString::number(i));
     list.appendRows(rows);
 }
 
@@ -30,8 +29,10 @@ private slots:
         QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::QtTest);
         list.append(u"a"_s, u"http://h/a"_s);
         appendNumbered(list, 2);
-        list.置LV准备下载();
-        list.setStatus(2, RowTexts::downloading(3));
+        list.markAllReady();
+        list.startRow(2, 3);
+        list.setProgress(2, UrlRow::ProgressKind::Bytes, 5, 10);
+        list.endRow(2, RowState::Failed, QTime(1, 2, 3), u"why"_s);
         list.removePositions({1, 3});
         list.reorder({1, 0});
         list.clear();
@@ -49,21 +50,50 @@ private slots:
         QCOMPARE(list.linkCountText(), u"链接数：1"_s);
     }
 
-    void resetMarksEveryRowReadyAndKeepsNamesAndAddresses()
+    // The texts of every state, made in one place; a new run clears what the last one left.
+    void statesAndTheirTexts_data()
     {
-        UrlList list;
-        list.appendRows({{u"一"_s, u"http://a"_s, RowTexts::finished(QTime(1, 2, 3)), u"50.0%  "_s, u"r"_s, u"why"_s},
-                         {u"二"_s, u"http://b"_s, {}, {}, {}}});
-        list.置LV准备下载();
-        for (int p = 1; p <= 2; ++p)
-            QVERIFY(list.status(p) == u"准备下载"_s && list.progress(p).isEmpty() && list.remark(p).isEmpty()
-                    && list.failureReason(p).isEmpty());
-        QCOMPARE(list.linkName(1) + list.url(1), u"一http://a"_s);
+        QTest::addColumn<int>("state");
+        QTest::addColumn<QStringList>("texts"); // status, progress, remark, tooltip
+        QTest::newRow("idle") << int(RowState::Idle) << QStringList{u""_s, u""_s, u""_s, u""_s};
+        QTest::newRow("ready") << int(RowState::Ready) << QStringList{u"准备下载"_s, u""_s, u""_s, u""_s};
+        QTest::newRow("downloading") << int(RowState::Downloading)
+                                     << QStringList{u"线程7正在下载..."_s, u"50.0%  2.0KB"_s, u""_s, u""_s};
+        QTest::newRow("saved") << int(RowState::Saved)
+                               << QStringList{u"下载完成 [01:02:03]"_s, u"50.0%  2.0KB"_s, u""_s, u""_s};
+        QTest::newRow("failed") << int(RowState::Failed)
+                                << QStringList{u"下载完成 [01:02:03]"_s, u"50.0%  2.0KB"_s, u"下载出错！ [01:02:03]"_s,
+                                               u"why"_s};
+        QTest::newRow("skipped") << int(RowState::Skipped)
+                                 << QStringList{u"跳过 [01:02:03]"_s, u"50.0%  2.0KB"_s, u""_s, u""_s};
+        QTest::newRow("page failed") << int(RowState::PageFailed)
+                                     << QStringList{u"下载完成 "_s, u"50.0%  2.0KB"_s, u"下载出错！ [01:02:03]"_s, u"why"_s};
+    }
 
-        UrlList empty;
-        QSignalSpy changed(&empty, &QAbstractItemModel::dataChanged);
-        empty.置LV准备下载();
-        QCOMPARE(changed.count(), 0);
+    void statesAndTheirTexts()
+    {
+        QFETCH(int, state);
+        QFETCH(QStringList, texts);
+        UrlList list;
+        list.append(u"一"_s, u"http://a/中"_s);
+        const auto rowState = RowState(state);
+        if (rowState != RowState::Idle)
+            list.markAllReady();
+        if (rowState != RowState::Idle && rowState != RowState::Ready) {
+            list.startRow(1, 7);
+            list.setProgress(1, UrlRow::ProgressKind::Bytes, 1000, 2000);
+        }
+        if (rowState > RowState::Downloading) {
+            const bool failed = rowState == RowState::Failed || rowState == RowState::PageFailed;
+            list.endRow(1, rowState, QTime(1, 2, 3), failed ? u"why"_s : QString());
+        }
+        const auto cell = [&list](int column, int role) { return list.index(0, column).data(role).toString(); };
+        QCOMPARE((QStringList{cell(UrlList::StatusColumn, Qt::DisplayRole), cell(UrlList::ProgressColumn, Qt::DisplayRole),
+                              cell(UrlList::RemarkColumn, Qt::DisplayRole), cell(UrlList::RemarkColumn, Qt::ToolTipRole)}),
+                 texts);
+        QCOMPARE(list.linkName(1) + list.url(1), u"一http://a/中"_s);
+        list.markAllReady();
+        QCOMPARE(list.statusText(1) + list.progressText(1) + list.remarkText(1) + list.failureReason(1), u"准备下载"_s);
     }
 
     void writesToMissingPositionsAreDropped()
@@ -71,48 +101,29 @@ private slots:
         UrlList list;
         appendNumbered(list, 6);
         list.removeAt(2);
-        list.setStatus(5, u"done"_s); // position 5 is now the former row 6
-        QCOMPARE(list.linkName(5) + list.status(5), u"6done"_s);
-        list.setStatus(6, u"lost"_s);
-        list.setProgress(0, u"lost"_s);
-        list.setRemark(-3, u"lost"_s);
+        list.startRow(5, 1); // position 5 is now the former row 6
+        QCOMPARE(list.linkName(5) + list.statusText(5), u"6线程1正在下载..."_s);
+        list.startRow(6, 1);
+        list.setProgress(0, UrlRow::ProgressKind::Page, 1, 2);
+        list.endRow(-3, RowState::Saved, QTime());
         QCOMPARE(list.count(), 5);
-    }
 
-    void firstReady_data()
-    {
-        QTest::addColumn<QStringList>("statuses");
-        QTest::addColumn<int>("expected");
-        const QString ready = RowTexts::ready();
-        QTest::newRow("no ready row") << QStringList{u""_s, u"x"_s} << 0;
-        QTest::newRow("trailing blank is not ready") << QStringList{ready + u" "_s, ready} << 2;
-        QTest::newRow("first of several") << QStringList{u"a"_s, ready, ready} << 2;
-    }
-
-    void firstReady()
-    {
-        QFETCH(QStringList, statuses);
-        QFETCH(int, expected);
-        UrlList list;
-        std::vector<UrlRow> rows;
-        for (const QString &s : statuses)
-            rows.push_back({u"n"_s, u"http://u"_s, s, {}, {}});
-        list.appendRows(rows);
-        QCOMPARE(list.firstReady(), expected);
+        UrlList empty;
+        QSignalSpy changed(&empty, &QAbstractItemModel::dataChanged);
+        empty.markAllReady();
+        QCOMPARE(changed.count(), 0);
     }
 
     void firstReadyFollowsTakesRemovalsAndRewrites()
     {
         UrlList list;
         appendNumbered(list, 5);
-        list.置LV准备下载();
+        list.markAllReady();
         for (int p = 1; p <= 3; ++p)
-            list.setStatus(p, RowTexts::downloading(p));
+            list.startRow(p, p);
         QCOMPARE(list.firstReady(), 4);
         list.removePositions({1, 2});
         QCOMPARE(list.firstReady(), 2);
-        list.setStatus(1, RowTexts::ready());
-        QCOMPARE(list.firstReady(), 1);
         list.reorder({2, 1, 0});
         QCOMPARE(list.firstReady(), 1);
         QCOMPARE(list.linkName(1), u"5"_s);
@@ -123,13 +134,13 @@ private slots:
     {
         const int n = 100000;
         UrlList list;
-        list.appendRows(std::vector<UrlRow>(static_cast<std::size_t>(n), UrlRow{u"n"_s, u"http://h"_s, {}, {}, {}}));
-        list.置LV准备下载();
+        list.appendRows(std::vector<UrlRow>(static_cast<std::size_t>(n), UrlRow(u"n"_s, u"http://h"_s)));
+        list.markAllReady();
         const quint64 before = list.readyScanSteps();
         for (int expected = 1; expected <= n; ++expected) {
             const int m = list.firstReady();
             QCOMPARE(m, expected);
-            list.setStatus(m, RowTexts::downloading(1));
+            list.startRow(m, 1);
         }
         QCOMPARE(list.firstReady(), 0);
         QVERIFY2(list.readyScanSteps() - before <= 3 * static_cast<quint64>(n), "quadratic rescans");

@@ -46,9 +46,9 @@ private slots:
         const std::vector<UrlRow> rows = harvestRows({BrowserLink{text, href}});
         QCOMPARE(rows.size(), accepted ? std::size_t(1) : std::size_t(0));
         if (accepted) {
-            QCOMPARE(rows[0].linkName, name);
-            QCOMPARE(rows[0].url, address);
-            QVERIFY(rows[0].status.isEmpty() && rows[0].progress.isEmpty() && rows[0].remark.isEmpty());
+            QCOMPARE(rows[0].linkName(), name);
+            QCOMPARE(rows[0].url(), address);
+            QCOMPARE(rows[0].state, RowState::Idle);
         }
     }
 
@@ -64,7 +64,7 @@ private slots:
         const std::vector<UrlRow> rows = harvestRows(links);
         QStringList got;
         for (const UrlRow &row : rows)
-            got << row.linkName + u'=' + row.url;
+            got << row.linkName() + u'=' + row.url();
         QCOMPARE(got, (QStringList{u"a=http://h/x"_s, u"b=http://h/y"_s, u"a=http://h/x"_s, u"d=http://h/x"_s}));
         QVERIFY(harvestRows({}).empty());
     }

@@ -142,13 +142,16 @@ private slots:
     void survivorKeepsItsOwnTexts()
     {
         UrlList list;
-        list.appendRows({{u"late"_s, u"http://z"_s, u"s3"_s, u"p3"_s, u"r3"_s},
-                         {u"first"_s, u"http://x"_s, u"s1"_s, u"p1"_s, u"r1"_s},
-                         {u"second"_s, u"http://x"_s, u"s2"_s, u"p2"_s, u"r2"_s}});
+        list.appendRows({UrlRow(u"late"_s, u"http://z"_s), UrlRow(u"first"_s, u"http://x"_s),
+                         UrlRow(u"second"_s, u"http://x"_s)});
+        list.markAllReady();
+        list.endRow(1, RowState::Failed, QTime(3, 3, 3), u"r3"_s);
+        list.endRow(2, RowState::Skipped, QTime(1, 1, 1));
+        list.endRow(3, RowState::Saved, QTime(2, 2, 2));
         QCOMPARE(deleteDuplicateRows(list), 1);
         QCOMPARE(list.count(), 2);
-        QCOMPARE(list.linkName(1) + list.status(1) + list.progress(1) + list.remark(1), u"firsts1p1r1"_s);
-        QCOMPARE(list.remark(2), u"r3"_s);
+        QCOMPARE(list.linkName(1) + list.statusText(1), u"first跳过 [01:01:01]"_s);
+        QCOMPARE(list.failureReason(2), u"r3"_s);
     }
 
     void manyRowsWithManyDuplicates()
@@ -165,7 +168,7 @@ private slots:
             if (key % 3 == 0 && random.bounded(2) == 0)
                 url = url.toUpper();
             firstIndexOf.emplace(url, i);
-            input.push_back({QString::number(i), url, {}, {}, {}});
+            input.push_back(UrlRow(QString::number(i), url));
         }
         UrlList list;
         list.appendRows(input);
