@@ -25,25 +25,25 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-QLabel *label(const QString &objectName, const QString &text, QWidget *parent)
+QLabel *makeLabel(const QString &objectName, const QString &text, QWidget *parent)
 {
-    auto *l = new QLabel(text, parent);
-    l->setObjectName(objectName);
-    return l;
+    auto *label = new QLabel(text, parent);
+    label->setObjectName(objectName);
+    return label;
 }
 
-QLineEdit *lineEdit(const QString &objectName, QWidget *parent)
+QLineEdit *makeLineEdit(const QString &objectName, QWidget *parent)
 {
-    auto *e = new QLineEdit(parent);
-    e->setObjectName(objectName);
-    return e;
+    auto *box = new QLineEdit(parent);
+    box->setObjectName(objectName);
+    return box;
 }
 
-QRadioButton *option(const QString &objectName, const QString &caption, QWidget *parent)
+QRadioButton *makeRadioButton(const QString &objectName, const QString &caption, QWidget *parent)
 {
-    auto *b = new QRadioButton(caption, parent);
-    b->setObjectName(objectName);
-    return b;
+    auto *button = new QRadioButton(caption, parent);
+    button->setObjectName(objectName);
+    return button;
 }
 
 // A narrow box sized for a few digits, as the short numeric boxes of the tab are.
@@ -82,112 +82,30 @@ SettingsTab::SettingsTab(DownloadSettings &settings, PageSourceReplacements &rep
     , m_replacements(replacements)
     , m_dialogs(dialogs)
 {
-    // Row 1: save folder.
-    auto *label4 = label(u"Label4"_s, u"所有文件保存文件夹："_s, this);
-    m_folder = lineEdit(u"Text3"_s, this);
-    m_folder->setReadOnly(true);
-    QPalette tipColours = m_folder->palette();
-    tipColours.setColor(QPalette::Base, QToolTip::palette().color(QPalette::ToolTipBase));
-    tipColours.setColor(QPalette::Text, QToolTip::palette().color(QPalette::ToolTipText));
-    m_folder->setPalette(tipColours);
-    m_browse = new QPushButton(u"浏览..."_s, this);
-    m_browse->setObjectName(u"Command6"_s);
-    auto *row1 = new QHBoxLayout;
-    row1->addWidget(label4);
-    row1->addWidget(m_folder, 1);
-    row1->addWidget(m_browse);
+    // The controls are made top to bottom, left to right: that is also their focus order.
+    QLayout *saveFolderRow = buildSaveFolderRow();
+    QLayout *loginRow = buildLoginRow();
+    auto *ruleAndModeRow = new QHBoxLayout;
+    ruleAndModeRow->addWidget(buildNameRuleBox(), 1);
+    ruleAndModeRow->addWidget(buildModeBox(), 1);
 
-    // Row 2: login address.
-    auto *label5 = label(u"Label5"_s, u"登陆网址："_s, this);
-    m_loginUrl = lineEdit(u"Text5"_s, this);
-    auto *row2 = new QHBoxLayout;
-    row2->addWidget(label5);
-    row2->addWidget(m_loginUrl, 1);
-
-    // Row 3: name rule and download mode.
-    auto *frame1 = new QGroupBox(u"保存文件名"_s, this);
-    frame1->setObjectName(u"Frame1"_s);
-    m_nameByLink = option(u"Option2"_s, DownloadSettings::nameByLink(), frame1);
-    m_nameByUrl = option(u"Option1"_s, DownloadSettings::nameByUrl(), frame1);
-    auto *frame1Layout = new QVBoxLayout(frame1);
-    frame1Layout->addWidget(m_nameByLink);
-    frame1Layout->addWidget(m_nameByUrl);
-
-    auto *frame3 = new QGroupBox(u"下载方式"_s, this);
-    frame3->setObjectName(u"Frame3"_s);
-    m_fast = option(u"Option6"_s, DownloadSettings::modeFast(), frame3);
-    m_page = option(u"Option7"_s, DownloadSettings::modePage(), frame3);
-    auto *frame3Layout = new QVBoxLayout(frame3);
-    frame3Layout->addWidget(m_fast);
-    frame3Layout->addWidget(m_page);
-
-    auto *row3 = new QHBoxLayout;
-    row3->addWidget(frame1, 1);
-    row3->addWidget(frame3, 1);
-
-    // Rows 4 to 6: same-name rule on the left; timer, threads and separator on the right.
-    auto *frame2 = new QGroupBox(u"对相同文件名"_s, this);
-    frame2->setObjectName(u"Frame2"_s);
-    m_skip = option(u"Option3"_s, DownloadSettings::collisionSkip(), frame2);
-    m_overwrite = option(u"Option4"_s, DownloadSettings::collisionOverwrite(), frame2);
-    m_rename = option(u"Option5"_s, DownloadSettings::collisionRename(), frame2);
-    auto *frame2Layout = new QVBoxLayout(frame2);
-    frame2Layout->addWidget(m_skip);
-    frame2Layout->addWidget(m_overwrite);
-    frame2Layout->addWidget(m_rename);
-
-    m_timed = new QCheckBox(u"定时下载"_s, this);
-    m_timed->setObjectName(u"Check1"_s);
-    auto *label2 = label(u"Label2"_s, u"时间间隔："_s, this);
-    m_interval = lineEdit(u"Text2"_s, this);
-    m_interval->setMaxLength(4);
-    m_interval->setText(u"60"_s);
-    setCharsWide(m_interval, 4);
-    auto *label3 = label(u"Label3"_s, u"（分钟）[取值：1－1440]"_s, this);
-    auto *row4 = new QHBoxLayout;
-    row4->addWidget(m_timed);
-    row4->addSpacing(12);
-    row4->addWidget(label2);
-    row4->addWidget(m_interval);
-    row4->addWidget(label3);
-    row4->addStretch(1);
-
-    auto *label6 = label(u"Label6"_s, u"下载线程数："_s, this);
-    m_threads = lineEdit(u"Text4"_s, this);
-    m_threads->setMaxLength(2);
-    m_threads->setText(u"5"_s);
-    setCharsWide(m_threads, 3);
-    auto *label7 = label(u"Label7"_s, u"[1-10个]"_s, this);
-    auto *row5 = new QHBoxLayout;
-    row5->addWidget(label6);
-    row5->addWidget(m_threads);
-    row5->addWidget(label7);
-    row5->addStretch(1);
-
-    auto *label1 = label(u"Label1"_s, u"导入文件的连接符："_s, this);
-    m_separator = lineEdit(u"Text1"_s, this);
-    m_separator->setText(u"->"_s);
-    setCharsWide(m_separator, 3);
-    auto *row6 = new QHBoxLayout;
-    row6->addWidget(label1);
-    row6->addWidget(m_separator);
-    row6->addStretch(1);
-
+    // Same-name rule on the left; timer, threads and separator on the right.
+    QWidget *sameNameBox = buildSameNameBox();
     auto *rightColumn = new QVBoxLayout;
-    rightColumn->addLayout(row4);
-    rightColumn->addLayout(row5);
-    rightColumn->addLayout(row6);
+    rightColumn->addLayout(buildTimedDownloadRow());
+    rightColumn->addLayout(buildThreadsRow());
+    rightColumn->addLayout(buildSeparatorRow());
     rightColumn->addStretch(1);
-    auto *rows4to6 = new QHBoxLayout;
-    rows4to6->addWidget(frame2, 1);
-    rows4to6->addLayout(rightColumn, 1);
+    auto *lowerRows = new QHBoxLayout;
+    lowerRows->addWidget(sameNameBox, 1);
+    lowerRows->addLayout(rightColumn, 1);
 
     auto *page = new QVBoxLayout(this);
-    page->addLayout(row1);
-    page->addLayout(row2);
-    page->addLayout(row3);
-    page->addLayout(rows4to6);
-    page->addWidget(buildFrame4());
+    page->addLayout(saveFolderRow);
+    page->addLayout(loginRow);
+    page->addLayout(ruleAndModeRow);
+    page->addLayout(lowerRows);
+    page->addWidget(buildReplacementsBox());
     page->addStretch(1);
 
     // The window's initial selection; showSettings() moves it to the loaded values.
@@ -196,35 +114,150 @@ SettingsTab::SettingsTab(DownloadSettings &settings, PageSourceReplacements &rep
     m_fast->setChecked(true);
 
     for (QRadioButton *b : {m_nameByUrl, m_nameByLink, m_skip, m_overwrite, m_rename, m_fast, m_page})
-        connectOption(b);
+        connectRadioButton(b);
     for (QLineEdit *box : {m_separator, m_interval, m_threads, m_loginUrl})
         box->installEventFilter(this);
     connect(m_browse, &QPushButton::clicked, this, &SettingsTab::browseFolder);
-    connect(m_timed, &QCheckBox::toggled, this, &SettingsTab::timedDownloadToggled);
+    connect(m_timedDownload, &QCheckBox::toggled, this, &SettingsTab::timedDownloadToggled);
 }
 
-QWidget *SettingsTab::buildFrame4()
+QLayout *SettingsTab::buildSaveFolderRow()
 {
-    m_replaceFrame = new QGroupBox(u"   下载网页源代码替换"_s, this);
-    m_replaceFrame->setObjectName(u"Frame4"_s);
-    m_replaceFrame->setCheckable(true);
-    m_replaceFrame->setChecked(false);
+    auto *folderLabel = makeLabel(u"Label4"_s, u"所有文件保存文件夹："_s, this);
+    m_folder = makeLineEdit(u"Text3"_s, this);
+    m_folder->setReadOnly(true);
+    QPalette tipColours = m_folder->palette();
+    tipColours.setColor(QPalette::Base, QToolTip::palette().color(QPalette::ToolTipBase));
+    tipColours.setColor(QPalette::Text, QToolTip::palette().color(QPalette::ToolTipText));
+    m_folder->setPalette(tipColours);
+    m_browse = new QPushButton(u"浏览..."_s, this);
+    m_browse->setObjectName(u"Command6"_s);
+    auto *row = new QHBoxLayout;
+    row->addWidget(folderLabel);
+    row->addWidget(m_folder, 1);
+    row->addWidget(m_browse);
+    return row;
+}
 
-    auto *countLabel = label(u"replaceCountLabel"_s, u"需要替换的条数："_s, m_replaceFrame);
-    m_replaceCount = label(u"replaceCount"_s, u"0"_s, m_replaceFrame);
-    m_replaceList = new QComboBox(m_replaceFrame);
+QLayout *SettingsTab::buildLoginRow()
+{
+    auto *loginLabel = makeLabel(u"Label5"_s, u"登陆网址："_s, this);
+    m_loginUrl = makeLineEdit(u"Text5"_s, this);
+    auto *row = new QHBoxLayout;
+    row->addWidget(loginLabel);
+    row->addWidget(m_loginUrl, 1);
+    return row;
+}
+
+QWidget *SettingsTab::buildNameRuleBox()
+{
+    auto *box = new QGroupBox(u"保存文件名"_s, this);
+    box->setObjectName(u"Frame1"_s);
+    m_nameByLink = makeRadioButton(u"Option2"_s, DownloadSettings::nameByLink(), box);
+    m_nameByUrl = makeRadioButton(u"Option1"_s, DownloadSettings::nameByUrl(), box);
+    auto *layout = new QVBoxLayout(box);
+    layout->addWidget(m_nameByLink);
+    layout->addWidget(m_nameByUrl);
+    return box;
+}
+
+QWidget *SettingsTab::buildModeBox()
+{
+    auto *box = new QGroupBox(u"下载方式"_s, this);
+    box->setObjectName(u"Frame3"_s);
+    m_fast = makeRadioButton(u"Option6"_s, DownloadSettings::modeFast(), box);
+    m_page = makeRadioButton(u"Option7"_s, DownloadSettings::modePage(), box);
+    auto *layout = new QVBoxLayout(box);
+    layout->addWidget(m_fast);
+    layout->addWidget(m_page);
+    return box;
+}
+
+QWidget *SettingsTab::buildSameNameBox()
+{
+    auto *box = new QGroupBox(u"对相同文件名"_s, this);
+    box->setObjectName(u"Frame2"_s);
+    m_skip = makeRadioButton(u"Option3"_s, DownloadSettings::collisionSkip(), box);
+    m_overwrite = makeRadioButton(u"Option4"_s, DownloadSettings::collisionOverwrite(), box);
+    m_rename = makeRadioButton(u"Option5"_s, DownloadSettings::collisionRename(), box);
+    auto *layout = new QVBoxLayout(box);
+    layout->addWidget(m_skip);
+    layout->addWidget(m_overwrite);
+    layout->addWidget(m_rename);
+    return box;
+}
+
+QLayout *SettingsTab::buildTimedDownloadRow()
+{
+    m_timedDownload = new QCheckBox(u"定时下载"_s, this);
+    m_timedDownload->setObjectName(u"Check1"_s);
+    auto *intervalLabel = makeLabel(u"Label2"_s, u"时间间隔："_s, this);
+    m_interval = makeLineEdit(u"Text2"_s, this);
+    m_interval->setMaxLength(4);
+    m_interval->setText(u"60"_s);
+    setCharsWide(m_interval, 4);
+    auto *intervalRange = makeLabel(u"Label3"_s, u"（分钟）[取值：1－1440]"_s, this);
+    auto *row = new QHBoxLayout;
+    row->addWidget(m_timedDownload);
+    row->addSpacing(12);
+    row->addWidget(intervalLabel);
+    row->addWidget(m_interval);
+    row->addWidget(intervalRange);
+    row->addStretch(1);
+    return row;
+}
+
+QLayout *SettingsTab::buildThreadsRow()
+{
+    auto *threadsLabel = makeLabel(u"Label6"_s, u"下载线程数："_s, this);
+    m_threads = makeLineEdit(u"Text4"_s, this);
+    m_threads->setMaxLength(2);
+    m_threads->setText(u"5"_s);
+    setCharsWide(m_threads, 3);
+    auto *threadsRange = makeLabel(u"Label7"_s, u"[1-10个]"_s, this);
+    auto *row = new QHBoxLayout;
+    row->addWidget(threadsLabel);
+    row->addWidget(m_threads);
+    row->addWidget(threadsRange);
+    row->addStretch(1);
+    return row;
+}
+
+QLayout *SettingsTab::buildSeparatorRow()
+{
+    auto *separatorLabel = makeLabel(u"Label1"_s, u"导入文件的连接符："_s, this);
+    m_separator = makeLineEdit(u"Text1"_s, this);
+    m_separator->setText(u"->"_s);
+    setCharsWide(m_separator, 3);
+    auto *row = new QHBoxLayout;
+    row->addWidget(separatorLabel);
+    row->addWidget(m_separator);
+    row->addStretch(1);
+    return row;
+}
+
+QWidget *SettingsTab::buildReplacementsBox()
+{
+    m_replacementsBox = new QGroupBox(u"   下载网页源代码替换"_s, this);
+    m_replacementsBox->setObjectName(u"Frame4"_s);
+    m_replacementsBox->setCheckable(true);
+    m_replacementsBox->setChecked(false);
+
+    auto *countLabel = makeLabel(u"replaceCountLabel"_s, u"需要替换的条数："_s, m_replacementsBox);
+    m_replaceCount = makeLabel(u"replaceCount"_s, u"0"_s, m_replacementsBox);
+    m_replaceList = new QComboBox(m_replacementsBox);
     m_replaceList->setObjectName(u"Combo1"_s);
     m_replaceList->addItem(u"0"_s);
     m_replaceList->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     m_replaceList->setMinimumContentsLength(24);
-    auto *deleteButton = new QPushButton(u"删除"_s, m_replaceFrame);
+    auto *deleteButton = new QPushButton(u"删除"_s, m_replacementsBox);
     deleteButton->setObjectName(u"replaceDeleteButton"_s);
 
-    auto *findLabel = label(u"replaceFindLabel"_s, u"被替换内容："_s, m_replaceFrame);
-    m_replaceFind = lineEdit(u"replaceFindText"_s, m_replaceFrame);
-    auto *withLabel = label(u"replaceWithLabel"_s, u"替换为："_s, m_replaceFrame);
-    m_replaceWith = lineEdit(u"replaceWithText"_s, m_replaceFrame);
-    auto *addButton = new QPushButton(u"添加"_s, m_replaceFrame);
+    auto *findLabel = makeLabel(u"replaceFindLabel"_s, u"被替换内容："_s, m_replacementsBox);
+    m_replaceFind = makeLineEdit(u"replaceFindText"_s, m_replacementsBox);
+    auto *withLabel = makeLabel(u"replaceWithLabel"_s, u"替换为："_s, m_replacementsBox);
+    m_replaceWith = makeLineEdit(u"replaceWithText"_s, m_replacementsBox);
+    auto *addButton = new QPushButton(u"添加"_s, m_replacementsBox);
     addButton->setObjectName(u"replaceAddButton"_s);
 
     auto *countRow = new QHBoxLayout;
@@ -232,7 +265,7 @@ QWidget *SettingsTab::buildFrame4()
     countRow->addWidget(countLabel);
     countRow->addWidget(m_replaceCount);
 
-    auto *grid = new QGridLayout(m_replaceFrame);
+    auto *grid = new QGridLayout(m_replacementsBox);
     grid->addLayout(countRow, 0, 0);
     grid->addWidget(m_replaceList, 0, 1);
     grid->addWidget(deleteButton, 0, 2);
@@ -243,33 +276,33 @@ QWidget *SettingsTab::buildFrame4()
     grid->addWidget(addButton, 2, 2);
     grid->setColumnStretch(1, 1);
 
-    connect(m_replaceFrame, &QGroupBox::toggled, this, [this](bool on) { m_replacements.setEnabled(on); });
+    connect(m_replacementsBox, &QGroupBox::toggled, this, [this](bool on) { m_replacements.setEnabled(on); });
     connect(addButton, &QPushButton::clicked, this, &SettingsTab::addReplacement);
     connect(deleteButton, &QPushButton::clicked, this, &SettingsTab::deleteReplacement);
-    return m_replaceFrame;
+    return m_replacementsBox;
 }
 
-void SettingsTab::connectOption(QRadioButton *button)
+void SettingsTab::connectRadioButton(QRadioButton *button)
 {
     // A selection change, by the user or by program code, runs the handler; so does a click on
     // the button that is already selected, which changes nothing.
     connect(button, &QRadioButton::toggled, this, [this, button](bool on) {
         if (on)
-            optionChosen(button);
+            radioButtonChosen(button);
     });
     connect(button, &QRadioButton::pressed, this, [this, button] {
-        m_pressedOption = button;
+        m_pressedButton = button;
         m_pressedWasChecked = button->isChecked();
     });
     connect(button, &QRadioButton::clicked, this, [this, button] {
-        const bool unchanged = m_pressedOption == button && m_pressedWasChecked;
-        m_pressedOption = nullptr;
+        const bool unchanged = m_pressedButton == button && m_pressedWasChecked;
+        m_pressedButton = nullptr;
         if (unchanged)
-            optionChosen(button);
+            radioButtonChosen(button);
     });
 }
 
-void SettingsTab::optionChosen(QAbstractButton *button)
+void SettingsTab::radioButtonChosen(QAbstractButton *button)
 {
     if (button == m_nameByLink)
         m_settings.setNameMethod(DownloadSettings::nameByLink());
@@ -306,8 +339,8 @@ void SettingsTab::showSettings()
     m_loginUrl->setText(m_settings.loginUrl());
 
     {
-        const QSignalBlocker quiet(m_replaceFrame); // showing the stored tick is not a change
-        m_replaceFrame->setChecked(m_replacements.enabled());
+        const QSignalBlocker quiet(m_replacementsBox); // showing the stored tick is not a change
+        m_replacementsBox->setChecked(m_replacements.enabled());
     }
     showReplacements(0);
 }
@@ -319,7 +352,7 @@ QString SettingsTab::separatorText() const
 
 QCheckBox *SettingsTab::timedDownloadBox() const
 {
-    return m_timed;
+    return m_timedDownload;
 }
 
 bool SettingsTab::eventFilter(QObject *watched, QEvent *event)

@@ -10,6 +10,7 @@ class QCheckBox;
 class QComboBox;
 class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
@@ -41,9 +42,17 @@ protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
-    QWidget *buildFrame4();
-    void connectOption(QRadioButton *button);
-    void optionChosen(QAbstractButton *button);
+    QLayout *buildSaveFolderRow();
+    QLayout *buildLoginRow();
+    QWidget *buildNameRuleBox();
+    QWidget *buildModeBox();
+    QWidget *buildSameNameBox();
+    QLayout *buildTimedDownloadRow();
+    QLayout *buildThreadsRow();
+    QLayout *buildSeparatorRow();
+    QWidget *buildReplacementsBox();
+    void connectRadioButton(QRadioButton *button);
+    void radioButtonChosen(QAbstractButton *button);
     // Checks the box that lost the focus; true when its text was accepted (and stored).
     bool acceptBox(QLineEdit *box);
     void refuse(QLineEdit *box, const QString &message);
@@ -69,17 +78,17 @@ private:
     QRadioButton *m_rename = nullptr;     // Option5
     QRadioButton *m_fast = nullptr;       // Option6
     QRadioButton *m_page = nullptr;       // Option7
-    QCheckBox *m_timed = nullptr;         // Check1
+    QCheckBox *m_timedDownload = nullptr; // Check1
 
-    QGroupBox *m_replaceFrame = nullptr;  // Frame4
-    QComboBox *m_replaceList = nullptr;   // Combo1
+    QGroupBox *m_replacementsBox = nullptr; // Frame4
+    QComboBox *m_replaceList = nullptr;     // Combo1
     QLabel *m_replaceCount = nullptr;
     QLineEdit *m_replaceFind = nullptr;
     QLineEdit *m_replaceWith = nullptr;
 
-    // The option button under the mouse or key when a click began, and whether it was already
+    // The radio button under the mouse or key when a click began, and whether it was already
     // selected then: a click on the selected button changes nothing, yet still runs its handler.
-    QAbstractButton *m_pressedOption = nullptr;
+    QAbstractButton *m_pressedButton = nullptr;
     bool m_pressedWasChecked = false;
     // Set while the focus is being put back into a refused box, so that the box that had
     // briefly taken the focus is not checked on the way out.
