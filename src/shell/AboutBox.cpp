@@ -1,6 +1,7 @@
 #include "shell/AboutBox.h"
 
 #include "platform/Dialogs.h"
+#include "shell/LayoutUnits.h"
 #include "shell/Resources.h"
 
 #include <QEvent>
@@ -19,8 +20,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int px(int twips) { return (twips + 7) / 15; }
-
 QFrame *line(QWidget *parent)
 {
     auto *frame = new QFrame(parent);
@@ -34,7 +33,7 @@ QFrame *line(QWidget *parent)
 frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent) : QDialog(parent), m_dialogs(dialogs)
 {
     setObjectName(u"frmAbout"_s);
-    const QString title = u"Quillmoor"_s;
+    const QString title = Resources::programName();
     setWindowTitle(u"关于 "_s + title);
 
     auto *titleLabel = new QLabel(title, this);
@@ -107,7 +106,7 @@ frmAbout::frmAbout(Dialogs &dialogs, QWidget *parent) : QDialog(parent), m_dialo
     layout->addLayout(linkRow);
     layout->addWidget(line(this));
 
-    setFixedSize(px(6855), px(4530));
+    setFixedSize(twipsToPixels(6855), twipsToPixels(4530));
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 }

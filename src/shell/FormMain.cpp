@@ -10,6 +10,7 @@
 #include "shell/AboutBox.h"
 #include "shell/BrowserTab.h"
 #include "shell/InternetOptionsDialog.h"
+#include "shell/LayoutUnits.h"
 #include "shell/ListTab.h"
 #include "shell/Resources.h"
 #include "shell/SettingsTab.h"
@@ -38,10 +39,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr int px(int twips) { return (twips + 7) / 15; }
-
-const QString programTitle = u"Quillmoor"_s;
-
 QTimer *makeTimer(const QString &name, int intervalMs, QObject *parent)
 {
     auto *timer = new QTimer(parent);
@@ -60,7 +57,7 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     setObjectName(u"FormMain"_s);
-    setWindowTitle(programTitle);
+    setWindowTitle(Resources::programName());
     setWindowIcon(Resources::programIcon());
 
     auto *central = new QWidget(this);
@@ -90,8 +87,8 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
         m_panels[i]->setFrameShape(QFrame::Panel);
         m_panels[i]->setFrameShadow(QFrame::Sunken);
     }
-    m_panels[1]->setMinimumWidth(px(1700));
-    m_panels[2]->setMinimumWidth(px(1700));
+    m_panels[1]->setMinimumWidth(twipsToPixels(1700));
+    m_panels[2]->setMinimumWidth(twipsToPixels(1700));
     bar->addWidget(m_panels[0], 1);
     bar->addPermanentWidget(m_panels[1]);
     bar->addPermanentWidget(m_panels[2]);
@@ -157,10 +154,10 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
         m_driver.setPageBrowsers(m_pageBrowsers);
     m_settingsTab->showSettings();
     m_tray = new TrayIcon(*this);
-    m_tray->add(programTitle);
+    m_tray->add(Resources::programName());
 
     m_tabs->setCurrentIndex(ListTabIndex);
-    resize(QSize(px(10740), px(6630)).expandedTo(minimumSizeHint()));
+    resize(QSize(twipsToPixels(10740), twipsToPixels(6630)).expandedTo(minimumSizeHint()));
     centreOnScreen();
     lightsTick();
     m_lightsTimer->start();

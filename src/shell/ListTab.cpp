@@ -3,6 +3,7 @@
 #include "engine/UrlList.h"
 #include "platform/Dialogs.h"
 #include "shell/AddUrlDialog.h"
+#include "shell/LayoutUnits.h"
 #include "urllist/ListCommands.h"
 
 #include <QAction>
@@ -19,8 +20,6 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-constexpr int px(int twips) { return (twips + 7) / 15; }
 
 int clampToInt(qint64 value) { return static_cast<int>(std::clamp<qint64>(value, 0, INT_MAX)); }
 
@@ -49,7 +48,7 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
     m_view->horizontalHeader()->setHighlightSections(false);
     const int widths[] = {2000, 5000, 2000, 2000, 2500};
     for (int column = 0; column < UrlList::ColumnCount; ++column)
-        m_view->setColumnWidth(column, px(widths[column]));
+        m_view->setColumnWidth(column, twipsToPixels(widths[column]));
 
     m_menu = new QMenu(u"网址列表(&L)"_s, this);
     m_menu->setObjectName(u"menu网址列表"_s);

@@ -1,5 +1,7 @@
 #include "shell/QtDialogs.h"
 
+#include "shell/Resources.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QDesktopServices>
@@ -11,8 +13,6 @@
 #include <QUrl>
 
 using namespace Qt::Literals::StringLiterals;
-
-QString QtDialogs::title() { return u"Quillmoor"_s; }
 
 QWidget *QtDialogs::owner() const
 {
@@ -29,13 +29,13 @@ void QtDialogs::message(const QString &text, Icon icon)
     case Icon::Critical: boxIcon = QMessageBox::Critical; break;
     case Icon::Question: boxIcon = QMessageBox::Question; break;
     }
-    QMessageBox box(boxIcon, title(), text, QMessageBox::Ok, owner());
+    QMessageBox box(boxIcon, Resources::programName(), text, QMessageBox::Ok, owner());
     box.exec();
 }
 
 bool QtDialogs::askYesNo(const QString &text)
 {
-    QMessageBox box(QMessageBox::Question, title(), text, QMessageBox::Yes | QMessageBox::No, owner());
+    QMessageBox box(QMessageBox::Question, Resources::programName(), text, QMessageBox::Yes | QMessageBox::No, owner());
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
 }
@@ -43,7 +43,8 @@ bool QtDialogs::askYesNo(const QString &text)
 QString QtDialogs::inputBox(const QString &prompt, const QString &defaultAnswer)
 {
     bool ok = false;
-    const QString answer = QInputDialog::getText(owner(), title(), prompt, QLineEdit::Normal, defaultAnswer, &ok);
+    const QString answer =
+        QInputDialog::getText(owner(), Resources::programName(), prompt, QLineEdit::Normal, defaultAnswer, &ok);
     return ok ? answer : QString();
 }
 

@@ -7,7 +7,7 @@
 
 // The Dialogs of the running program: Qt message boxes, input box, file and folder dialogs,
 // the system clipboard and the desktop's handler for addresses. Every box is titled with the
-// program's title and is modal to the main window once that is set.
+// program's name and is modal to the main window once that is set.
 class QtDialogs final : public Dialogs
 {
 public:
@@ -24,8 +24,6 @@ public:
     QString clipboardText() override;
     void setClipboardText(const QString &text) override;
     void openExternally(const QString &address) override;
-
-    static QString title();
 
 private:
     QWidget *owner() const;

@@ -5,6 +5,8 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+QString Resources::programName() { return u"Quillmoor"_s; }
+
 QIcon Resources::programIcon()
 {
     QIcon icon;

@@ -1,6 +1,7 @@
 #include "shell/ToolStrip.h"
 
 #include "engine/DownloadDriver.h"
+#include "shell/LayoutUnits.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -14,9 +15,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// Sizes are the designed twips at 15 twips per pixel.
-constexpr int px(int twips) { return (twips + 7) / 15; }
-
 QColor fromBgr(int bgr)
 {
     return QColor(bgr & 0xff, (bgr >> 8) & 0xff, (bgr >> 16) & 0xff);
@@ -27,7 +25,7 @@ QPushButton *makeButton(const QString &name, const QString &caption, int widthTw
 {
     auto *button = new QPushButton(caption, parent);
     button->setObjectName(name);
-    button->setMinimumSize(px(widthTwips), px(heightTwips));
+    button->setMinimumSize(twipsToPixels(widthTwips), twipsToPixels(heightTwips));
     button->setAutoDefault(false);
     return button;
 }
@@ -36,7 +34,7 @@ QPushButton *makeButton(const QString &name, const QString &caption, int widthTw
 
 StatusLight::StatusLight(QWidget *parent) : QWidget(parent), m_fillColour(DownloadDriver::LightGreen)
 {
-    setFixedSize(px(300), px(165));
+    setFixedSize(twipsToPixels(300), twipsToPixels(165));
 }
 
 void StatusLight::setFillColour(int bgr)
@@ -47,7 +45,7 @@ void StatusLight::setFillColour(int bgr)
     update();
 }
 
-QSize StatusLight::sizeHint() const { return {px(300), px(165)}; }
+QSize StatusLight::sizeHint() const { return {twipsToPixels(300), twipsToPixels(165)}; }
 
 void StatusLight::paintEvent(QPaintEvent *)
 {
@@ -76,12 +74,12 @@ ToolStrip::ToolStrip(QWidget *parent) : QWidget(parent)
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     m_progress->setTextVisible(false);
-    m_progress->setFixedHeight(px(220));
+    m_progress->setFixedHeight(twipsToPixels(220));
 
     auto *panel = new QWidget(this);
     panel->setObjectName(u"Picture2"_s);
-    panel->setFixedHeight(px(220));
-    panel->setMinimumWidth(px(2175));
+    panel->setFixedHeight(twipsToPixels(220));
+    panel->setMinimumWidth(twipsToPixels(2175));
     auto *lights = new QHBoxLayout(panel);
     lights->setContentsMargins(1, 1, 1, 1);
     lights->setSpacing(0);

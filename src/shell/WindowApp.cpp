@@ -41,8 +41,8 @@ int runWindowApp(int argc, char *argv[])
 {
     prepareBrowserEngine();
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(u"Quillmoor"_s);
-    QApplication::setApplicationName(u"Quillmoor"_s);
+    QApplication::setOrganizationName(Resources::programName());
+    QApplication::setApplicationName(Resources::programName());
     QApplication::setWindowIcon(Resources::programIcon());
     // Closing the window only hides it; the program ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);
