@@ -113,12 +113,12 @@ void BrowserTab::navigate(const QString &address)
     m_commands->ShowLoginPage(address);
 }
 
-void BrowserTab::ShowLoginPage() { m_commands->ShowLoginPage(m_settings.loginUrl()); }
+void BrowserTab::showLoginPage() { m_commands->ShowLoginPage(m_settings.loginUrl()); }
 
-void BrowserTab::BrowseAddress() { m_commands->BrowseAddress(); }
+void BrowserTab::browseAddress() { m_commands->BrowseAddress(); }
 
-void BrowserTab::ImportPageFile() { m_commands->ImportPageFile(); }
+void BrowserTab::importPageFile() { m_commands->ImportPageFile(); }
 
 void BrowserTab::importByAddress() { m_commands->ImportByAddress(); }
 
-void BrowserTab::HarvestLinks() { m_commands->HarvestLinks(); }
+void BrowserTab::harvestLinks() { m_commands->HarvestLinks(); }

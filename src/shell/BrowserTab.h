@@ -31,12 +31,12 @@ public:
     HarvestCommands *commands() const { return m_commands; }
 
     // The commands of the tab.
-    void ShowLoginPage();
-    void BrowseAddress();
-    void ImportPageFile();
+    void showLoginPage();
+    void browseAddress();
+    void importPageFile();
     // The import-by-address command: an address from the clipboard or typed by the user.
     void importByAddress();
-    void HarvestLinks();
+    void harvestLinks();
 
 signals:
     // A command wants this tab of SSTab1 shown (0 = this tab, 1 = the list).

@@ -105,8 +105,8 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
     connect(m_lightsTimer, &QTimer::timeout, this, &FormMain::lightsTick);
 
     // The tool strip.
-    connect(m_toolStrip->loginButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::ShowLoginPage);
-    connect(m_toolStrip->importPageButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::ImportPageFile);
+    connect(m_toolStrip->loginButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::showLoginPage);
+    connect(m_toolStrip->importPageButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::importPageFile);
     connect(m_toolStrip->importFileButton(), &QPushButton::clicked, m_listTab, &ListTab::importTextFile);
     connect(m_toolStrip->startButton(), &QPushButton::clicked, this, [this] { m_driver.Start(); });
     connect(m_toolStrip->stopButton(), &QPushButton::clicked, this, [this] { m_driver.Stop(); });
@@ -184,7 +184,7 @@ void FormMain::buildMenus()
     QMenu *import = bar->addMenu(u"导入(&I)"_s);
     import->setObjectName(u"menu导入"_s);
     connect(addMenuAction(import, u"menu导入网页"_s, u"导入网页文件(&W)"_s), &QAction::triggered, m_browserTab,
-            &BrowserTab::ImportPageFile);
+            &BrowserTab::importPageFile);
     connect(addMenuAction(import, u"menu导入文件"_s, u"导入文本文件(&F)"_s), &QAction::triggered, m_listTab,
             &ListTab::importTextFile);
     connect(addMenuAction(import, u"menu导入网址"_s, u"导入网址(&L)"_s), &QAction::triggered, m_browserTab,
@@ -192,9 +192,9 @@ void FormMain::buildMenus()
     connect(addMenuAction(import, u"menu添加网址"_s, u"添加网址(&A)"_s), &QAction::triggered, m_listTab,
             &ListTab::addUrl);
     connect(addMenuAction(import, u"menu浏览网址"_s, u"浏览网址(&L)"_s), &QAction::triggered, m_browserTab,
-            &BrowserTab::BrowseAddress);
+            &BrowserTab::browseAddress);
     connect(addMenuAction(import, u"menu导入主网页所有链接"_s, u"导入主网页所有链接(&B)"_s), &QAction::triggered,
-            m_browserTab, &BrowserTab::HarvestLinks);
+            m_browserTab, &BrowserTab::harvestLinks);
 
     bar->addMenu(m_listTab->listMenu());
 

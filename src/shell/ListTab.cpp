@@ -46,20 +46,20 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
     m_view->verticalHeader()->setDefaultSectionSize(m_view->fontMetrics().height() + 4);
     m_view->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     m_view->horizontalHeader()->setHighlightSections(false);
-    const int widths[] = {2000, 5000, 2000, 2000, 2500};
+    const int columnTwips[] = {2000, 5000, 2000, 2000, 2500};
     for (int column = 0; column < UrlList::ColumnCount; ++column)
-        m_view->setColumnWidth(column, twipsToPixels(widths[column]));
+        m_view->setColumnWidth(column, twipsToPixels(columnTwips[column]));
 
     m_menu = new QMenu(u"网址列表(&L)"_s, this);
     m_menu->setObjectName(u"menu网址列表"_s);
-    addAction(u"menu打开链接"_s, u"打开链接(&O)"_s, &ListTab::openLink);
-    addAction(u"menu复制网址"_s, u"复制网址(&C)"_s, &ListTab::copyAddress);
+    addMenuCommand(u"menu打开链接"_s, u"打开链接(&O)"_s, &ListTab::openLink);
+    addMenuCommand(u"menu复制网址"_s, u"复制网址(&C)"_s, &ListTab::copyAddress);
     m_menu->addSeparator()->setObjectName(u"fgh676"_s);
-    addAction(u"menu删除"_s, u"删除(&D)"_s, &ListTab::deleteSelected);
-    addAction(u"menu删除重复网址"_s, u"删除重复网址(&E)"_s, &ListTab::deleteDuplicates);
-    addAction(u"menu清空列表"_s, u"清空列表(&R)"_s, &ListTab::clearList);
+    addMenuCommand(u"menu删除"_s, u"删除(&D)"_s, &ListTab::deleteSelected);
+    addMenuCommand(u"menu删除重复网址"_s, u"删除重复网址(&E)"_s, &ListTab::deleteDuplicates);
+    addMenuCommand(u"menu清空列表"_s, u"清空列表(&R)"_s, &ListTab::clearList);
     m_menu->addSeparator()->setObjectName(u"yu567"_s);
-    addAction(u"menu导出到文件"_s, u"导出到文件(&P)"_s, &ListTab::exportToFile);
+    addMenuCommand(u"menu导出到文件"_s, u"导出到文件(&P)"_s, &ListTab::exportToFile);
 
     m_view->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_view, &QWidget::customContextMenuRequested, this,
@@ -71,7 +71,7 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
     layout->addWidget(m_view);
 }
 
-QAction *ListTab::addAction(const QString &name, const QString &caption, void (ListTab::*command)())
+QAction *ListTab::addMenuCommand(const QString &name, const QString &caption, void (ListTab::*command)())
 {
     QAction *action = m_menu->addAction(caption);
     action->setObjectName(name);

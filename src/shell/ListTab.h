@@ -47,7 +47,7 @@ signals:
     void statusTextChanged(const QString &text);
 
 private:
-    QAction *addAction(const QString &name, const QString &caption, void (ListTab::*command)());
+    QAction *addMenuCommand(const QString &name, const QString &caption, void (ListTab::*command)());
     ListProgress barProgress(bool keepWindowResponsive);
     void onDoubleClicked();
 

@@ -16,9 +16,9 @@ public:
     explicit TrayIcon(QWidget &window);
     ~TrayIcon() override;
 
-    // AddTrayIcon and SetTrayTip.
+    // Shows the window's icon in the notification area, with the tip.
     void add(const QString &tip);
-    // RemoveTrayIcon: only on the way out of the program.
+    // Takes the icon away: only on the way out of the program.
     void remove();
 
     QMenu *menu() const { return m_menu; }
