@@ -7,7 +7,7 @@
 #include "platform/Dialogs.h"
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/WebEngineBrowser.h"
-#include "shell/AboutBox.h"
+#include "shell/AboutDialog.h"
 #include "shell/BrowserTab.h"
 #include "shell/InternetOptionsDialog.h"
 #include "shell/LayoutUnits.h"
@@ -327,7 +327,7 @@ void FormMain::showMakerPage(const QString &anchor)
 
 void FormMain::showAbout()
 {
-    frmAbout about(m_dialogs, this);
+    AboutDialog about(m_dialogs, this);
     about.exec();
 }
 

@@ -11,7 +11,7 @@
 #include "platform/Browser.h"
 #include "platform/MemorySettingsStore.h"
 #include "platform/web/BrowserProfile.h"
-#include "shell/AboutBox.h"
+#include "shell/AboutDialog.h"
 #include "shell/AddUrlDialog.h"
 #include "shell/BrowserTab.h"
 #include "shell/FormMain.h"
@@ -151,7 +151,7 @@ int main(int argc, char *argv[])
             ok &= save(*menu, dir, menu->objectName());
     }
 
-    frmAbout about(dialogs, window.get());
+    AboutDialog about(dialogs, window.get());
     about.show();
     ok &= save(about, dir, u"frmAbout"_s);
     InternetOptionsDialog options(&profile, dialogs, window.get());

@@ -1,6 +1,6 @@
 #include "WindowRig.h"
 
-#include "shell/AboutBox.h"
+#include "shell/AboutDialog.h"
 #include "shell/Resources.h"
 
 #include <QFile>
@@ -11,7 +11,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-class TestAboutBox : public QObject
+class TestAboutDialog : public QObject
 {
     Q_OBJECT
 
@@ -28,7 +28,7 @@ private slots:
     void texts()
     {
         FakeDialogs dialogs;
-        frmAbout about(dialogs);
+        AboutDialog about(dialogs);
         QCOMPARE(about.windowTitle(), u"关于 Quillmoor"_s);
         auto *title = about.findChild<QLabel *>(u"lblTitle"_s);
         QCOMPARE(title->text(), u"Quillmoor"_s);
@@ -51,7 +51,7 @@ private slots:
     {
         for (const QString &control : {u"Label4"_s, u"Image1"_s}) {
             FakeDialogs dialogs;
-            frmAbout about(dialogs);
+            AboutDialog about(dialogs);
             about.show();
             QVERIFY(QTest::qWaitForWindowExposed(&about));
             QTest::mouseClick(about.findChild<QLabel *>(control), Qt::LeftButton);
@@ -85,7 +85,7 @@ private slots:
         qputenv("PATH", tool.isEmpty() ? QByteArray() : bin.path().toUtf8());
 
         FakeDialogs dialogs;
-        frmAbout about(dialogs);
+        AboutDialog about(dialogs);
         about.show();
         about.findChild<QPushButton *>(u"cmdSysInfo"_s)->click();
 
@@ -103,7 +103,7 @@ private slots:
     {
         for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
             FakeDialogs dialogs;
-            frmAbout about(dialogs);
+            AboutDialog about(dialogs);
             about.show();
             QVERIFY(QTest::qWaitForWindowExposed(&about));
             QTest::keyClick(&about, key);
@@ -112,5 +112,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestAboutBox)
-#include "tst_aboutbox.moc"
+QTEST_MAIN(TestAboutDialog)
+#include "tst_aboutdialog.moc"
