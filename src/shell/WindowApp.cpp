@@ -9,7 +9,7 @@
 #include "platform/QSettingsStore.h"
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/CookieBridge.h"
-#include "shell/FormMain.h"
+#include "shell/MainWindow.h"
 #include "shell/QtDialogs.h"
 #include "shell/Resources.h"
 
@@ -63,9 +63,9 @@ int runWindowApp(int argc, char *argv[])
         HttpDownloader::factory(profile.cookieJar(), profile.userAgent()));
     QtDialogs dialogs;
 
-    FormMain window(list, settings, driver, replacements, dialogs, &profile);
+    MainWindow window(list, settings, driver, replacements, dialogs, &profile);
     dialogs.setOwner(&window);
-    QObject::connect(&window, &FormMain::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    QObject::connect(&window, &MainWindow::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     window.show();
     return QApplication::exec();
 }

@@ -6,7 +6,7 @@
 #include "engine/PageSourceReplacements.h"
 #include "engine/UrlList.h"
 #include "platform/MemorySettingsStore.h"
-#include "shell/FormMain.h"
+#include "shell/MainWindow.h"
 #include "support/FakeDialogs.h"
 #include "support/FakeDownloader.h"
 
@@ -34,7 +34,7 @@ struct WindowRig
     QList<FakeDownloader *> downloaders;
     DownloadDriver driver{list, settings, slotBank};
     FakeDialogs dialogs;
-    std::unique_ptr<FormMain> window;
+    std::unique_ptr<MainWindow> window;
 
     explicit WindowRig(const DownloaderFactory &factory = {}, bool trayAvailable = true,
                        BrowserProfile *profile = nullptr)
@@ -42,7 +42,7 @@ struct WindowRig
         settings.load();
         settings.overrideSaveFolder(saveFolder.path());
         driver.setDownloaderFactory(factory ? factory : fakeDownloaderFactory(&downloaders));
-        window = std::make_unique<FormMain>(list, settings, driver, replacements, dialogs, profile);
+        window = std::make_unique<MainWindow>(list, settings, driver, replacements, dialogs, profile);
         window->setTrayAvailability([trayAvailable] { return trayAvailable; });
     }
 

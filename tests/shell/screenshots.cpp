@@ -14,7 +14,7 @@
 #include "shell/AboutDialog.h"
 #include "shell/AddUrlDialog.h"
 #include "shell/BrowserTab.h"
-#include "shell/FormMain.h"
+#include "shell/MainWindow.h"
 #include "shell/InternetOptionsDialog.h"
 #include "shell/ListTab.h"
 #include "shell/Resources.h"
@@ -95,7 +95,7 @@ int main(int argc, char *argv[])
     page.contentType = "text/html; charset=utf-8";
     page.body = samplePage;
     server.setRoute("/sample.html", page);
-    auto window = std::make_unique<FormMain>(list, settings, driver, replacements, dialogs, &profile);
+    auto window = std::make_unique<MainWindow>(list, settings, driver, replacements, dialogs, &profile);
 
     const QTime at(14, 5, 9);
     list.append(u"第一章 风起"_s, u"http://example.invalid/book/1.html"_s);
@@ -132,7 +132,7 @@ int main(int argc, char *argv[])
         if (!tabs->isTabVisible(i))
             continue;
         tabs->setCurrentIndex(i);
-        if (i == FormMain::BrowserTabIndex) {
+        if (i == MainWindow::BrowserTabIndex) {
             // The page is drawn by the engine once its view is shown.
             QElapsedTimer shown;
             shown.start();
@@ -141,7 +141,7 @@ int main(int argc, char *argv[])
         }
         ok &= save(*window, dir, u"tab%1"_s.arg(i));
     }
-    tabs->setCurrentIndex(FormMain::ListTabIndex);
+    tabs->setCurrentIndex(MainWindow::ListTabIndex);
     window->resize(1000, 640);
     ok &= save(*window, dir, u"tab1-large"_s);
     window->resize(716, 442);

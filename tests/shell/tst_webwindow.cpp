@@ -204,7 +204,7 @@ private slots:
             QVERIFY(browser->cancelWindowClosing());
             QVERIFY(!browser->Busy());
         }
-        QVERIFY(!rig().find<QTabWidget>(u"SSTab1"_s)->isTabVisible(FormMain::PageBrowsersTabIndex));
+        QVERIFY(!rig().find<QTabWidget>(u"SSTab1"_s)->isTabVisible(MainWindow::PageBrowsersTabIndex));
 
         // The hovered link's address goes to panel 1.
         emit visible->StatusTextChange(u"http://127.0.0.1/hovered.html"_s);
@@ -245,7 +245,7 @@ private slots:
         QFETCH(QString, expected);
         rig().list.clear();
         auto *tabs = rig().find<QTabWidget>(u"SSTab1"_s);
-        tabs->setCurrentIndex(FormMain::ListTabIndex);
+        tabs->setCurrentIndex(MainWindow::ListTabIndex);
         rig().window->showNormal();
 
         if (command == u"menu浏览网址"_s) {
@@ -264,7 +264,7 @@ private slots:
             rig().action(command)->trigger();
             QTRY_VERIFY(rig().window->isMaximized());
         }
-        QCOMPARE(tabs->currentIndex(), int(FormMain::BrowserTabIndex));
+        QCOMPARE(tabs->currentIndex(), int(MainWindow::BrowserTabIndex));
         if (expected.startsWith(u'#')) {
             QTRY_VERIFY_WITH_TIMEOUT(visibleBrowser()->LocationURL().endsWith(u"help/index.html"_s + expected),
                                      loadTimeoutMs);
@@ -338,7 +338,7 @@ private slots:
         expected.replaceInStrings(u"PORT"_s, port);
         QCOMPARE(rows, expected);
         QCOMPARE(rig().list.linkName(1), u"earlier"_s);
-        QCOMPARE(rig().find<QTabWidget>(u"SSTab1"_s)->currentIndex(), int(FormMain::ListTabIndex));
+        QCOMPARE(rig().find<QTabWidget>(u"SSTab1"_s)->currentIndex(), int(MainWindow::ListTabIndex));
         auto *bar = rig().find<QProgressBar>(u"ProgressBar1"_s);
         QCOMPARE(bar->maximum(), linkCount + 1);
         QCOMPARE(bar->value(), 0);

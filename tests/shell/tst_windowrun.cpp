@@ -88,7 +88,7 @@ private slots:
         rig->list.append(u"b"_s, m_server.urlText(u"/b.bin"_s));
         rig->window->show();
         QVERIFY(QTest::qWaitForWindowExposed(rig->window.get()));
-        QSignalSpy quit(rig->window.get(), &FormMain::quitRequested);
+        QSignalSpy quit(rig->window.get(), &MainWindow::quitRequested);
         auto panel = [&rig](int n) { return rig->find<QLabel>(u"Panel%1"_s.arg(n))->text(); };
         auto fill = [&rig](int slot) {
             return rig->find(u"Shape1_%1"_s.arg(slot))->property("fillColour").toInt();

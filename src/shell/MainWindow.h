@@ -16,6 +16,7 @@ class PageSourceReplacements;
 class QAction;
 class QLabel;
 class QMenu;
+class QMenuBar;
 class QTabWidget;
 class QTimer;
 class SettingsTab;
@@ -26,7 +27,7 @@ class UrlList;
 // The main window: tool strip, the tabs, status bar, menu bar, tray icon and the window's own
 // timers. It builds the pieces and wires them to each other and to the download driver; the
 // commands themselves live in the tabs. Everything handed in must outlive the window.
-class FormMain : public QMainWindow
+class MainWindow : public QMainWindow
 {
     Q_OBJECT
 public:
@@ -35,9 +36,9 @@ public:
     // With a browser profile the window holds the real browsers: WebBrowser1 and the ten page
     // browsers, which it hands to the driver. Without one there are no page browsers and
     // WebBrowser1 only remembers addresses. The profile must outlive the window.
-    FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &driver, PageSourceReplacements &replacements,
-             Dialogs &dialogs, BrowserProfile *profile = nullptr, QWidget *parent = nullptr);
-    ~FormMain() override;
+    MainWindow(UrlList &list, DownloadSettings &settings, DownloadDriver &driver, PageSourceReplacements &replacements,
+               Dialogs &dialogs, BrowserProfile *profile = nullptr, QWidget *parent = nullptr);
+    ~MainWindow() override;
 
     bool exitRequested() const { return m_exitRequested; }
     // Whether the desktop has a notification area; asked at every close. Without one the close
@@ -70,9 +71,17 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void buildMenus();
-    QAction *addMenuAction(QMenu *menu, const QString &name, const QString &caption);
+    void buildCentralArea(PageSourceReplacements &replacements);
     QWidget *buildPageBrowsersTab();
+    void buildStatusBar();
+    void buildMenus();
+    void buildImportMenu(QMenuBar *bar);
+    void buildOperationMenu(QMenuBar *bar);
+    void buildHelpMenu(QMenuBar *bar);
+    QAction *addMenuAction(QMenu *menu, const QString &name, const QString &caption);
+    void buildTimers();
+    void connectToolStrip();
+    void connectTabs();
     void centreOnScreen();
     void setTimedDownload(bool on);
 

@@ -1,4 +1,4 @@
-#include "shell/FormMain.h"
+#include "shell/MainWindow.h"
 
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
@@ -49,9 +49,9 @@ QTimer *makeTimer(const QString &name, int intervalMs, QObject *parent)
 
 } // namespace
 
-FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &driver,
-                   PageSourceReplacements &replacements, Dialogs &dialogs, BrowserProfile *profile,
-                   QWidget *parent)
+MainWindow::MainWindow(UrlList &list, DownloadSettings &settings, DownloadDriver &driver,
+                       PageSourceReplacements &replacements, Dialogs &dialogs, BrowserProfile *profile,
+                       QWidget *parent)
     : QMainWindow(parent), m_list(list), m_settings(settings), m_driver(driver), m_dialogs(dialogs),
       m_profile(profile),
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
@@ -60,75 +60,12 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
     setWindowTitle(Resources::programName());
     setWindowIcon(Resources::programIcon());
 
-    auto *central = new QWidget(this);
-    m_toolStrip = new ToolStrip(central);
-    m_tabs = new QTabWidget(central);
-    m_tabs->setObjectName(u"SSTab1"_s);
-    m_browserTab = new BrowserTab(m_list, m_settings, m_dialogs, m_profile, m_tabs);
-    m_listTab = new ListTab(m_list, m_dialogs, *m_toolStrip->progressBar(), m_tabs);
-    m_settingsTab = new SettingsTab(m_settings, replacements, m_dialogs, m_tabs);
-    m_tabs->addTab(m_browserTab, u"登陆和主网页"_s);
-    m_tabs->addTab(m_listTab, u"网址列表"_s);
-    m_tabs->addTab(m_settingsTab, u"下载设置"_s);
-    m_tabs->addTab(buildPageBrowsersTab(), u"网页下载"_s);
-
-    auto *layout = new QVBoxLayout(central);
-    layout->setContentsMargins(1, 0, 1, 0);
-    layout->setSpacing(2);
-    layout->addWidget(m_toolStrip);
-    layout->addWidget(m_tabs, 1);
-    setCentralWidget(central);
-
-    auto *bar = new QStatusBar(this);
-    bar->setObjectName(u"StatusBar1"_s);
-    for (int i = 0; i < 3; ++i) {
-        m_panels[i] = new QLabel(bar);
-        m_panels[i]->setObjectName(u"Panel%1"_s.arg(i + 1));
-        m_panels[i]->setFrameShape(QFrame::Panel);
-        m_panels[i]->setFrameShadow(QFrame::Sunken);
-    }
-    m_panels[1]->setMinimumWidth(twipsToPixels(1700));
-    m_panels[2]->setMinimumWidth(twipsToPixels(1700));
-    bar->addWidget(m_panels[0], 1);
-    bar->addPermanentWidget(m_panels[1]);
-    bar->addPermanentWidget(m_panels[2]);
-    setStatusBar(bar);
-
+    buildCentralArea(replacements);
+    buildStatusBar();
     buildMenus();
-
-    m_exitTimer = makeTimer(u"Timer2"_s, 100, this);
-    m_exitTimer->setSingleShot(true);
-    m_timedTimer = makeTimer(u"Timer3"_s, 60000, this);
-    m_lightsTimer = makeTimer(u"Timer4"_s, 300, this);
-    connect(m_exitTimer, &QTimer::timeout, this, &FormMain::exitTimerFired);
-    connect(m_timedTimer, &QTimer::timeout, this, &FormMain::timedDownloadTick);
-    connect(m_lightsTimer, &QTimer::timeout, this, &FormMain::lightsTick);
-
-    // The tool strip.
-    connect(m_toolStrip->loginButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::showLoginPage);
-    connect(m_toolStrip->importPageButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::importPageFile);
-    connect(m_toolStrip->importFileButton(), &QPushButton::clicked, m_listTab, &ListTab::importTextFile);
-    connect(m_toolStrip->startButton(), &QPushButton::clicked, this, [this] { m_driver.Start(); });
-    connect(m_toolStrip->stopButton(), &QPushButton::clicked, this, [this] { m_driver.Stop(); });
-    connect(m_toolStrip->exitButton(), &QPushButton::clicked, this, &FormMain::exitCommand);
-
-    // The tabs among themselves.
-    connect(m_browserTab, &BrowserTab::tabRequested, this, [this](int tab) { m_tabs->setCurrentIndex(tab); });
-    connect(m_browserTab, &BrowserTab::progressChanged, this, [this](qint64 value, qint64 maximum) {
-        QProgressBar *progress = m_toolStrip->progressBar();
-        const auto clamp = [](qint64 v) { return static_cast<int>(std::clamp<qint64>(v, 0, INT_MAX)); };
-        progress->setMaximum(clamp(maximum));
-        progress->setValue(clamp(value));
-    });
-    connect(m_listTab, &ListTab::showRequested, this, [this] { m_tabs->setCurrentIndex(ListTabIndex); });
-    connect(m_listTab, &ListTab::browseRequested, this, [this](const QString &address) {
-        m_tabs->setCurrentIndex(BrowserTabIndex);
-        m_browserTab->navigate(address);
-    });
-    m_listTab->setSeparatorSource([this] { return m_settingsTab->separatorText(); });
-    connect(m_settingsTab, &SettingsTab::modeAboutToChange, this,
-            [this](bool newModeIsFast) { m_driver.modeChangeHook(newModeIsFast); });
-    connect(m_settingsTab, &SettingsTab::timedDownloadToggled, this, &FormMain::setTimedDownload);
+    buildTimers();
+    connectToolStrip();
+    connectTabs();
 
     // The driver, the browser and the list import write the status bar.
     connect(&m_driver, &DownloadDriver::elapsedTextChanged, m_panels[1], &QLabel::setText);
@@ -163,62 +100,36 @@ FormMain::FormMain(UrlList &list, DownloadSettings &settings, DownloadDriver &dr
     m_lightsTimer->start();
 }
 
-FormMain::~FormMain()
+MainWindow::~MainWindow()
 {
     // The browsers go with the window; the driver outlives it.
     if (m_profile)
         m_driver.setPageBrowsers({});
 }
 
-QAction *FormMain::addMenuAction(QMenu *menu, const QString &name, const QString &caption)
+void MainWindow::buildCentralArea(PageSourceReplacements &replacements)
 {
-    QAction *action = menu->addAction(caption);
-    action->setObjectName(name);
-    return action;
+    auto *central = new QWidget(this);
+    m_toolStrip = new ToolStrip(central);
+    m_tabs = new QTabWidget(central);
+    m_tabs->setObjectName(u"SSTab1"_s);
+    m_browserTab = new BrowserTab(m_list, m_settings, m_dialogs, m_profile, m_tabs);
+    m_listTab = new ListTab(m_list, m_dialogs, *m_toolStrip->progressBar(), m_tabs);
+    m_settingsTab = new SettingsTab(m_settings, replacements, m_dialogs, m_tabs);
+    m_tabs->addTab(m_browserTab, u"登陆和主网页"_s);
+    m_tabs->addTab(m_listTab, u"网址列表"_s);
+    m_tabs->addTab(m_settingsTab, u"下载设置"_s);
+    m_tabs->addTab(buildPageBrowsersTab(), u"网页下载"_s);
+
+    auto *layout = new QVBoxLayout(central);
+    layout->setContentsMargins(1, 0, 1, 0);
+    layout->setSpacing(2);
+    layout->addWidget(m_toolStrip);
+    layout->addWidget(m_tabs, 1);
+    setCentralWidget(central);
 }
 
-void FormMain::buildMenus()
-{
-    QMenuBar *bar = menuBar();
-
-    QMenu *import = bar->addMenu(u"导入(&I)"_s);
-    import->setObjectName(u"menu导入"_s);
-    connect(addMenuAction(import, u"menu导入网页"_s, u"导入网页文件(&W)"_s), &QAction::triggered, m_browserTab,
-            &BrowserTab::importPageFile);
-    connect(addMenuAction(import, u"menu导入文件"_s, u"导入文本文件(&F)"_s), &QAction::triggered, m_listTab,
-            &ListTab::importTextFile);
-    connect(addMenuAction(import, u"menu导入网址"_s, u"导入网址(&L)"_s), &QAction::triggered, m_browserTab,
-            &BrowserTab::importByAddress);
-    connect(addMenuAction(import, u"menu添加网址"_s, u"添加网址(&A)"_s), &QAction::triggered, m_listTab,
-            &ListTab::addUrl);
-    connect(addMenuAction(import, u"menu浏览网址"_s, u"浏览网址(&L)"_s), &QAction::triggered, m_browserTab,
-            &BrowserTab::browseAddress);
-    connect(addMenuAction(import, u"menu导入主网页所有链接"_s, u"导入主网页所有链接(&B)"_s), &QAction::triggered,
-            m_browserTab, &BrowserTab::harvestLinks);
-
-    bar->addMenu(m_listTab->listMenu());
-
-    QMenu *operation = bar->addMenu(u"操作(&O)"_s);
-    operation->setObjectName(u"menu操作"_s);
-    connect(addMenuAction(operation, u"menu设置Internet选项"_s, u"设置Internet选项(&I)"_s), &QAction::triggered,
-            this, &FormMain::showInternetOptions);
-    connect(addMenuAction(operation, u"menu开始下载"_s, u"开始下载(&D)"_s), &QAction::triggered, this,
-            [this] { m_driver.Start(); });
-    connect(addMenuAction(operation, u"menu停止下载"_s, u"停止下载(&S)"_s), &QAction::triggered, this,
-            [this] { m_driver.Stop(); });
-
-    QMenu *help = bar->addMenu(u"帮助(&H)"_s);
-    help->setObjectName(u"menu帮助"_s);
-    connect(addMenuAction(help, u"menu关于"_s, u"关于(&A)"_s), &QAction::triggered, this, &FormMain::showAbout);
-    connect(addMenuAction(help, u"menu软件升级"_s, u"软件升级(&D)"_s), &QAction::triggered, this,
-            [this] { showMakerPage(Resources::updateAnchor()); });
-    connect(addMenuAction(help, u"menu作者主页"_s, u"作者主页(&W)"_s), &QAction::triggered, this,
-            [this] { showMakerPage(Resources::authorAnchor()); });
-    connect(addMenuAction(help, u"menu作者的其他软件"_s, u"作者的其他软件(&O)"_s), &QAction::triggered, this,
-            [this] { showMakerPage(Resources::otherSoftwareAnchor()); });
-}
-
-QWidget *FormMain::buildPageBrowsersTab()
+QWidget *MainWindow::buildPageBrowsersTab()
 {
     // Tab k of SSTab2 holds the page browser of slot k.
     auto *page = new QWidget(m_tabs);
@@ -248,7 +159,124 @@ QWidget *FormMain::buildPageBrowsersTab()
     return page;
 }
 
-void FormMain::centreOnScreen()
+void MainWindow::buildStatusBar()
+{
+    auto *bar = new QStatusBar(this);
+    bar->setObjectName(u"StatusBar1"_s);
+    for (int i = 0; i < 3; ++i) {
+        m_panels[i] = new QLabel(bar);
+        m_panels[i]->setObjectName(u"Panel%1"_s.arg(i + 1));
+        m_panels[i]->setFrameShape(QFrame::Panel);
+        m_panels[i]->setFrameShadow(QFrame::Sunken);
+    }
+    m_panels[1]->setMinimumWidth(twipsToPixels(1700));
+    m_panels[2]->setMinimumWidth(twipsToPixels(1700));
+    bar->addWidget(m_panels[0], 1);
+    bar->addPermanentWidget(m_panels[1]);
+    bar->addPermanentWidget(m_panels[2]);
+    setStatusBar(bar);
+}
+
+QAction *MainWindow::addMenuAction(QMenu *menu, const QString &name, const QString &caption)
+{
+    QAction *action = menu->addAction(caption);
+    action->setObjectName(name);
+    return action;
+}
+
+void MainWindow::buildMenus()
+{
+    QMenuBar *bar = menuBar();
+    buildImportMenu(bar);
+    bar->addMenu(m_listTab->listMenu());
+    buildOperationMenu(bar);
+    buildHelpMenu(bar);
+}
+
+void MainWindow::buildImportMenu(QMenuBar *bar)
+{
+    QMenu *import = bar->addMenu(u"导入(&I)"_s);
+    import->setObjectName(u"menu导入"_s);
+    connect(addMenuAction(import, u"menu导入网页"_s, u"导入网页文件(&W)"_s), &QAction::triggered, m_browserTab,
+            &BrowserTab::importPageFile);
+    connect(addMenuAction(import, u"menu导入文件"_s, u"导入文本文件(&F)"_s), &QAction::triggered, m_listTab,
+            &ListTab::importTextFile);
+    connect(addMenuAction(import, u"menu导入网址"_s, u"导入网址(&L)"_s), &QAction::triggered, m_browserTab,
+            &BrowserTab::importByAddress);
+    connect(addMenuAction(import, u"menu添加网址"_s, u"添加网址(&A)"_s), &QAction::triggered, m_listTab,
+            &ListTab::addUrl);
+    connect(addMenuAction(import, u"menu浏览网址"_s, u"浏览网址(&L)"_s), &QAction::triggered, m_browserTab,
+            &BrowserTab::browseAddress);
+    connect(addMenuAction(import, u"menu导入主网页所有链接"_s, u"导入主网页所有链接(&B)"_s), &QAction::triggered,
+            m_browserTab, &BrowserTab::harvestLinks);
+}
+
+void MainWindow::buildOperationMenu(QMenuBar *bar)
+{
+    QMenu *operation = bar->addMenu(u"操作(&O)"_s);
+    operation->setObjectName(u"menu操作"_s);
+    connect(addMenuAction(operation, u"menu设置Internet选项"_s, u"设置Internet选项(&I)"_s), &QAction::triggered,
+            this, &MainWindow::showInternetOptions);
+    connect(addMenuAction(operation, u"menu开始下载"_s, u"开始下载(&D)"_s), &QAction::triggered, this,
+            [this] { m_driver.Start(); });
+    connect(addMenuAction(operation, u"menu停止下载"_s, u"停止下载(&S)"_s), &QAction::triggered, this,
+            [this] { m_driver.Stop(); });
+}
+
+void MainWindow::buildHelpMenu(QMenuBar *bar)
+{
+    QMenu *help = bar->addMenu(u"帮助(&H)"_s);
+    help->setObjectName(u"menu帮助"_s);
+    connect(addMenuAction(help, u"menu关于"_s, u"关于(&A)"_s), &QAction::triggered, this, &MainWindow::showAbout);
+    connect(addMenuAction(help, u"menu软件升级"_s, u"软件升级(&D)"_s), &QAction::triggered, this,
+            [this] { showMakerPage(Resources::updateAnchor()); });
+    connect(addMenuAction(help, u"menu作者主页"_s, u"作者主页(&W)"_s), &QAction::triggered, this,
+            [this] { showMakerPage(Resources::authorAnchor()); });
+    connect(addMenuAction(help, u"menu作者的其他软件"_s, u"作者的其他软件(&O)"_s), &QAction::triggered, this,
+            [this] { showMakerPage(Resources::otherSoftwareAnchor()); });
+}
+
+void MainWindow::buildTimers()
+{
+    m_exitTimer = makeTimer(u"Timer2"_s, 100, this);
+    m_exitTimer->setSingleShot(true);
+    m_timedTimer = makeTimer(u"Timer3"_s, 60000, this);
+    m_lightsTimer = makeTimer(u"Timer4"_s, 300, this);
+    connect(m_exitTimer, &QTimer::timeout, this, &MainWindow::exitTimerFired);
+    connect(m_timedTimer, &QTimer::timeout, this, &MainWindow::timedDownloadTick);
+    connect(m_lightsTimer, &QTimer::timeout, this, &MainWindow::lightsTick);
+}
+
+void MainWindow::connectToolStrip()
+{
+    connect(m_toolStrip->loginButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::showLoginPage);
+    connect(m_toolStrip->importPageButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::importPageFile);
+    connect(m_toolStrip->importFileButton(), &QPushButton::clicked, m_listTab, &ListTab::importTextFile);
+    connect(m_toolStrip->startButton(), &QPushButton::clicked, this, [this] { m_driver.Start(); });
+    connect(m_toolStrip->stopButton(), &QPushButton::clicked, this, [this] { m_driver.Stop(); });
+    connect(m_toolStrip->exitButton(), &QPushButton::clicked, this, &MainWindow::exitCommand);
+}
+
+void MainWindow::connectTabs()
+{
+    connect(m_browserTab, &BrowserTab::tabRequested, this, [this](int tab) { m_tabs->setCurrentIndex(tab); });
+    connect(m_browserTab, &BrowserTab::progressChanged, this, [this](qint64 value, qint64 maximum) {
+        QProgressBar *progress = m_toolStrip->progressBar();
+        const auto clamp = [](qint64 v) { return static_cast<int>(std::clamp<qint64>(v, 0, INT_MAX)); };
+        progress->setMaximum(clamp(maximum));
+        progress->setValue(clamp(value));
+    });
+    connect(m_listTab, &ListTab::showRequested, this, [this] { m_tabs->setCurrentIndex(ListTabIndex); });
+    connect(m_listTab, &ListTab::browseRequested, this, [this](const QString &address) {
+        m_tabs->setCurrentIndex(BrowserTabIndex);
+        m_browserTab->navigate(address);
+    });
+    m_listTab->setSeparatorSource([this] { return m_settingsTab->separatorText(); });
+    connect(m_settingsTab, &SettingsTab::modeAboutToChange, this,
+            [this](bool newModeIsFast) { m_driver.modeChangeHook(newModeIsFast); });
+    connect(m_settingsTab, &SettingsTab::timedDownloadToggled, this, &MainWindow::setTimedDownload);
+}
+void MainWindow::centreOnScreen()
 {
     const QScreen *screen = QGuiApplication::primaryScreen();
     if (!screen)
@@ -258,7 +286,7 @@ void FormMain::centreOnScreen()
     move(frame.topLeft());
 }
 
-void FormMain::lightsTick()
+void MainWindow::lightsTick()
 {
     const std::vector<int> colours = m_driver.lightsTick();
     for (std::size_t i = 0; i < colours.size(); ++i) {
@@ -268,7 +296,7 @@ void FormMain::lightsTick()
     m_panels[2]->setText(m_list.linkCountText());
 }
 
-void FormMain::exitCommand()
+void MainWindow::exitCommand()
 {
     if (m_driver.runOn()) {
         if (!m_dialogs.askYesNo(u"目前正在下载中，一定要退出吗？"_s))
@@ -279,7 +307,7 @@ void FormMain::exitCommand()
     m_exitTimer->start();
 }
 
-void FormMain::exitTimerFired()
+void MainWindow::exitTimerFired()
 {
     m_exitRequested = true;
     m_tray->remove();
@@ -287,7 +315,7 @@ void FormMain::exitTimerFired()
     emit quitRequested();
 }
 
-void FormMain::closeEvent(QCloseEvent *event)
+void MainWindow::closeEvent(QCloseEvent *event)
 {
     if (m_exitRequested) {
         event->accept();
@@ -300,7 +328,7 @@ void FormMain::closeEvent(QCloseEvent *event)
         exitCommand();
 }
 
-void FormMain::setTimedDownload(bool on)
+void MainWindow::setTimedDownload(bool on)
 {
     m_minutesSinceTimedRun = 0;
     if (on)
@@ -309,7 +337,7 @@ void FormMain::setTimedDownload(bool on)
         m_timedTimer->stop();
 }
 
-void FormMain::timedDownloadTick()
+void MainWindow::timedDownloadTick()
 {
     if (++m_minutesSinceTimedRun < m_settings.intervalMinutes())
         return;
@@ -318,20 +346,20 @@ void FormMain::timedDownloadTick()
         m_driver.Start();
 }
 
-void FormMain::showMakerPage(const QString &anchor)
+void MainWindow::showMakerPage(const QString &anchor)
 {
     m_tabs->setCurrentIndex(BrowserTabIndex);
     showMaximized();
     m_browserTab->navigate(Resources::helpPageUrl(anchor).toString());
 }
 
-void FormMain::showAbout()
+void MainWindow::showAbout()
 {
     AboutDialog about(m_dialogs, this);
     about.exec();
 }
 
-void FormMain::showInternetOptions()
+void MainWindow::showInternetOptions()
 {
     InternetOptionsDialog dialog(m_profile, m_dialogs, this);
     dialog.exec();

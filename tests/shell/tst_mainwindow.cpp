@@ -25,7 +25,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-class TestFormMain : public QObject
+class TestMainWindow : public QObject
 {
     Q_OBJECT
 
@@ -293,7 +293,7 @@ private slots:
     {
         WindowRig rig;
         rig.addRows({u"http://h/1"_s});
-        QSignalSpy quit(rig.window.get(), &FormMain::quitRequested);
+        QSignalSpy quit(rig.window.get(), &MainWindow::quitRequested);
         rig.window->show();
         QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
         rig.driver.Start();
@@ -349,7 +349,7 @@ private slots:
         if (runOn)
             rig.driver.Start();
         rig.dialogs.yesNoAnswers.enqueue(answerYes);
-        QSignalSpy quit(rig.window.get(), &FormMain::quitRequested);
+        QSignalSpy quit(rig.window.get(), &MainWindow::quitRequested);
 
         if (trayAvailable)
             QTest::mouseClick(rig.find<QPushButton>(u"Command7"_s), Qt::LeftButton);
@@ -473,5 +473,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestFormMain)
-#include "tst_formmain.moc"
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"
