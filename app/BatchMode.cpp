@@ -2,7 +2,6 @@
 
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
-#include "engine/DownloadSlot.h"
 #include "engine/RowTexts.h"
 #include "engine/UrlList.h"
 #include "platform/SettingsStore.h"
@@ -208,8 +207,7 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
         return 2;
     }
 
-    DownloadSlots slotBank;
-    DownloadDriver driver(list, settings, slotBank);
+    DownloadDriver driver(list, settings);
     driver.setDownloaderFactory(services.downloaders);
     if (!settings.fastMode())
         driver.setPageBrowsers(services.pageBrowsers());
@@ -252,7 +250,7 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
             char byte = 0;
             [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
             interrupted = true;
-            driver.Stop();
+            driver.stop();
             QCoreApplication::quit();
         });
         std::signal(SIGINT, onSignal);
@@ -268,7 +266,7 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
     QElapsedTimer clock;
     clock.start();
     if (list.count() > 0) {
-        driver.Start();
+        driver.start();
         if (refused)
             return 2;
         QCoreApplication::exec();

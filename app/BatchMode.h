@@ -1,6 +1,6 @@
 #pragma once
 
-#include "engine/Downloader.h"
+#include "engine/DownloadDriver.h"
 
 #include <QStringList>
 
@@ -16,7 +16,7 @@ struct BatchServices
     SettingsStore *store = nullptr;
     DownloaderFactory downloaders;
     // The ten page browsers for --mode page; empty in a build without the browser.
-    std::function<std::array<Browser *, 10>()> pageBrowsers;
+    std::function<std::array<Browser *, DownloadDriver::SlotCount>()> pageBrowsers;
 };
 
 // `quillmoor --batch LISTFILE [options]`: runs the same driver, slots and texts as the window's

@@ -105,8 +105,8 @@ int runWithBrowser(int argc, char *argv[])
     nameApplication();
 
     BrowserProfile profile;
-    std::array<std::unique_ptr<WebEngineBrowser>, 10> browsers;
-    std::array<Browser *, 10> pointers{};
+    std::array<std::unique_ptr<WebEngineBrowser>, DownloadDriver::SlotCount> browsers;
+    std::array<Browser *, DownloadDriver::SlotCount> pointers{};
     for (std::size_t i = 0; i < browsers.size(); ++i) {
         browsers[i] = std::make_unique<WebEngineBrowser>(profile.profile());
         browsers[i]->setSilent(true);

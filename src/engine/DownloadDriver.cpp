@@ -1,16 +1,12 @@
 #include "engine/DownloadDriver.h"
 
-#include "engine/BaseHref.h"
 #include "engine/DownloadSettings.h"
-#include "engine/DownloadSlot.h"
+#include "engine/PageDownloader.h"
 #include "engine/RowTexts.h"
-#include "engine/SaveNames.h"
 #include "engine/StagingFile.h"
 #include "engine/UrlList.h"
 #include "platform/Browser.h"
-#include "platform/Codec.h"
 
-#include <QPointer>
 #include <QDateTime>
 #include <QDir>
 #include <QTime>
@@ -21,9 +17,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// Slot timers armed by the driver tick wait this long before they dispatch.
-constexpr int SlotTimerMs = 100;
-
 QTime now() { return QTime::currentTime(); }
 
 } // namespace
@@ -33,53 +26,64 @@ QString DownloadDriver::webPageExtensions()
     return u";.htm;.html;.xml;.asp;.aspx;.xbm;.php;.shtm;.shtml;.php3;.jsp;.com;.net;.edu;.cgi;.sthml"_s;
 }
 
-DownloadDriver::DownloadDriver(UrlList &list, DownloadSettings &settings, DownloadSlots &slotBank, QObject *parent)
-    : QObject(parent), m_list(list), m_settings(settings), m_slots(slotBank)
+bool DownloadDriver::isWebPageExtension(const QString &extension)
 {
-    connect(&m_slots.TimerZ(), &QTimer::timeout, this, &DownloadDriver::driverTick);
-    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
-        connect(m_slots.slot(n).timer, &QTimer::timeout, this, [this, n] { dispatchSlot(n); });
+    if (extension.isEmpty())
+        return false;
+    static const QStringList pages = webPageExtensions().split(u';', Qt::SkipEmptyParts);
+    return pages.contains(u'.' + extension, Qt::CaseInsensitive);
 }
 
-DownloadDriver::~DownloadDriver()
+bool DownloadDriver::Slot::busy() const { return (fast && fast->isBusy()) || (page && page->isBusy()); }
+
+DownloadDriver::DownloadDriver(UrlList &list, DownloadSettings &settings, QObject *parent)
+    : QObject(parent), m_list(list), m_settings(settings)
 {
-    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
-        m_slots.setDownloader(n, nullptr);
+    m_clock.setObjectName(u"TimerZ"_s);
+    m_clock.setInterval(1000);
+    connect(&m_clock, &QTimer::timeout, this, &DownloadDriver::tick);
+}
+
+DownloadDriver::~DownloadDriver() = default;
+
+void DownloadDriver::connectDownloader(int n, Downloader *downloader)
+{
+    connect(downloader, &Downloader::progress, this, [this, n, downloader](qint64 done, qint64 total) {
+        if (total == 0)
+            return;
+        const auto kind = downloader->progressUnit() == Downloader::ProgressUnit::Bytes ? UrlRow::ProgressKind::Bytes
+                                                                                       : UrlRow::ProgressKind::Page;
+        m_list.setProgress(slot(n).row, kind, done, total);
+    });
+    connect(downloader, &Downloader::finished, this,
+            [this, n](const DownloadResult &result) { onFinished(n, result); });
+    connect(downloader, &Downloader::titleChanged, this,
+            [this, n](const QString &title) { emit statusTextChanged(RowTexts::pageTitle(n, title)); });
 }
 
 void DownloadDriver::setDownloaderFactory(const DownloaderFactory &factory)
 {
-    for (int n = 1; n <= DownloadSlots::SlotCount; ++n) {
-        auto &owned = m_downloaders[static_cast<std::size_t>(n - 1)];
-        m_slots.setDownloader(n, nullptr);
+    for (int n = 1; n <= SlotCount; ++n) {
+        auto &owned = m_fastDownloaders[static_cast<std::size_t>(n - 1)];
         owned = factory ? factory(n) : nullptr;
-        Downloader *downloader = owned.get();
-        m_slots.setDownloader(n, downloader);
-        if (!downloader)
-            continue;
-        connect(downloader, &Downloader::progress, this,
-                [this, n](qint64 received, qint64 total) { onProgress(n, received, total); });
-        connect(downloader, &Downloader::finished, this,
-                [this, n](const DownloadResult &result) { onFinished(n, result); });
+        slot(n).fast = owned.get();
+        if (owned)
+            connectDownloader(n, owned.get());
     }
 }
 
-void DownloadDriver::setPageBrowsers(const std::array<Browser *, 10> &browsers)
+void DownloadDriver::setPageBrowsers(const std::array<Browser *, SlotCount> &browsers)
 {
-    for (int n = 1; n <= DownloadSlots::SlotCount; ++n) {
-        if (Browser *old = m_slots.slot(n).pageBrowser)
-            disconnect(old, nullptr, this, nullptr);
+    for (int n = 1; n <= SlotCount; ++n) {
         Browser *browser = browsers[static_cast<std::size_t>(n - 1)];
-        m_slots.setPageBrowser(n, browser);
-        if (!browser)
+        auto &page = slot(n).page;
+        page = browser ? std::make_unique<PageDownloader>(*browser) : nullptr;
+        if (!page)
             continue;
-        browser->setCancelNewWindows(true);
-        browser->setCancelWindowClosing(true);
-        connect(browser, &Browser::ProgressChange, this,
-                [this, n](int progress, int max) { onPageProgress(n, progress, max); });
-        connect(browser, &Browser::TitleChange, this, [this, n](const QString &title) { onPageTitle(n, title); });
-        connect(browser, &Browser::DocumentComplete, this, [this, n] { onPageComplete(n); });
-        connect(browser, &Browser::NavigateError, this, [this, n](int code) { onPageError(n, code); });
+        page->setSourceFilter([this](const QString &source) {
+            return m_pageSourceFilter ? m_pageSourceFilter(source) : source;
+        });
+        connectDownloader(n, page.get());
     }
 }
 
@@ -88,18 +92,37 @@ void DownloadDriver::setPageSourceFilter(std::function<QString(const QString &)>
     m_pageSourceFilter = std::move(filter);
 }
 
-bool DownloadDriver::fastMode() const { return m_settings.fastMode(); }
+DownloadDriver::Mode DownloadDriver::mode() const { return m_settings.fastMode() ? Mode::Fast : Mode::Page; }
 
-int DownloadDriver::threadCount() const { return std::clamp(m_settings.threadCount(), 1, DownloadSlots::SlotCount); }
+int DownloadDriver::threadCount() const { return std::clamp(m_settings.threadCount(), 1, SlotCount); }
 
-bool DownloadDriver::runOn() const { return m_slots.runOn(); }
-
-bool DownloadDriver::isWebPageExtension(const QString &extension)
+Downloader *DownloadDriver::downloader(int n, Mode mode)
 {
-    if (extension.isEmpty())
-        return false;
-    const QStringList pages = webPageExtensions().split(u';', Qt::SkipEmptyParts);
-    return pages.contains(u'.' + extension, Qt::CaseInsensitive);
+    Slot &s = slot(n);
+    return mode == Mode::Fast ? s.fast : static_cast<Downloader *>(s.page.get());
+}
+
+bool DownloadDriver::anyBusy() const
+{
+    return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot &s) { return s.busy(); });
+}
+
+bool DownloadDriver::pathInUse(const QString &path, int except) const
+{
+    for (int n = 1; n <= SlotCount; ++n) {
+        const Slot &s = m_slots[static_cast<std::size_t>(n - 1)];
+        if (n != except && s.busy() && s.savePath == path)
+            return true;
+    }
+    return false;
+}
+
+std::vector<bool> DownloadDriver::slotsBusy() const
+{
+    std::vector<bool> busy;
+    for (int n = 1; n <= threadCount(); ++n)
+        busy.push_back(m_slots[static_cast<std::size_t>(n - 1)].busy());
+    return busy;
 }
 
 bool DownloadDriver::prepareSaveFolder()
@@ -114,153 +137,81 @@ bool DownloadDriver::prepareSaveFolder()
     return true;
 }
 
-void DownloadDriver::Start()
+void DownloadDriver::start()
 {
     if (m_list.count() == 0 || !prepareSaveFolder())
         return;
     m_renameCounters.clear();
-    m_slots.elapsedSeconds = 0;
-    m_slots.reachedEnd = false;
+    m_elapsedSeconds = 0;
     m_list.markAllReady();
-    const bool wasOn = runOn();
-    m_slots.TimerZ().start();
-    if (!wasOn)
+    m_clock.start();
+    if (!std::exchange(m_running, true))
         emit runStarted();
-    // Free slots start at once instead of a second later; the elapsed time still counts ticks.
-    const bool fast = fastMode();
-    for (int n = 1; n <= threadCount(); ++n) {
-        if (!m_slots.slot(n).busy(fast))
-            redispatchSoon(n);
-    }
+    settingsChanged();
 }
 
-void DownloadDriver::Stop()
+void DownloadDriver::settingsChanged()
 {
-    const bool wasOn = runOn();
-    const bool fast = fastMode();
-    m_slots.TimerZ().stop();
-    // Pending slot timers are disarmed in both modes, so no row is taken after Stop.
-    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
-        m_slots.slot(n).timer->stop();
-    if (!fast) {
-        for (int n = 1; n <= DownloadSlots::SlotCount; ++n) {
-            DownloadSlot &slot = m_slots.slot(n);
-            if (slot.pageBrowser)
-                slot.pageBrowser->Stop();
-            slot.pageBusy = false;
-        }
-    }
-    if (wasOn)
-        emit runEnded();
+    for (int n = 1; n <= threadCount() && m_running; ++n)
+        dispatch(n);
 }
 
-void DownloadDriver::modeChangeHook(bool newModeIsFast)
+void DownloadDriver::stop()
 {
-    if (runOn())
+    const Mode current = mode();
+    for (int n = 1; n <= SlotCount; ++n) {
+        if (Downloader *d = downloader(n, current))
+            d->runStopped();
+    }
+    endRun();
+}
+
+void DownloadDriver::prepareModeChange(Mode newMode)
+{
+    if (m_running)
         return; // the run goes on in the new mode from its next decision
-    const QString previous = m_settings.downloadMode();
-    m_settings.overrideDownloadMode(newModeIsFast ? DownloadSettings::modeFast() : DownloadSettings::modePage());
-    Stop();
-    m_settings.overrideDownloadMode(previous);
-}
-
-std::vector<int> DownloadDriver::lightsTick()
-{
-    const bool fast = fastMode();
-    const int count = threadCount();
-    std::vector<int> colours;
-    colours.reserve(static_cast<std::size_t>(count));
-    for (int n = 1; n <= count; ++n) {
-        DownloadSlot &slot = m_slots.slot(n);
-        colours.push_back(slot.busy(fast) ? LightRed : LightGreen);
-        if (!fast && !runOn())
-            slot.pageBusy = false;
-    }
-    return colours;
-}
-
-void DownloadDriver::driverTick()
-{
-    ++m_slots.elapsedSeconds;
-    emit elapsedTextChanged(RowTexts::elapsed(m_slots.elapsedSeconds));
-    const bool fast = fastMode();
-    for (int n = 1; n <= threadCount(); ++n) {
-        DownloadSlot &slot = m_slots.slot(n);
-        if (!slot.busy(fast) && !slot.timer->isActive())
-            slot.timer->start(SlotTimerMs);
+    for (int n = 1; n <= SlotCount; ++n) {
+        if (Downloader *d = downloader(n, newMode))
+            d->runStopped();
     }
 }
 
-void DownloadDriver::redispatchSoon(int slot)
+void DownloadDriver::tick()
 {
-    if (runOn())
-        m_slots.slot(slot).timer->start(0);
+    ++m_elapsedSeconds;
+    emit elapsedTextChanged(RowTexts::elapsed(m_elapsedSeconds));
 }
 
-void DownloadDriver::dispatchSlot(int n)
+void DownloadDriver::dispatch(int n)
 {
-    DownloadSlot &slot = m_slots.slot(n);
-    slot.timer->stop();
-    if (!runOn())
+    if (n < 1 || n > threadCount())
         return;
-    const bool fast = fastMode();
-    if (slot.busy(fast))
-        return;
-    const int rows = m_list.count();
-    if (rows == 0)
-        return;
-
-    const int m = m_list.firstReady();
-    if (m == 0 || m == rows)
-        m_slots.reachedEnd = true;
-    if (m == 0) {
-        if (!m_slots.anyBusy(threadCount(), fast)) {
-            endRun();
-            if (!fast)
-                m_slots.ReleasePageBrowsers();
+    Slot &s = slot(n);
+    // Skipped rows end at once: the slot goes on to the next until it starts a download.
+    while (m_running && !s.busy()) {
+        if (m_list.count() == 0)
+            return; // every row deleted: the run goes on counting until it is stopped
+        const int row = m_list.firstReady();
+        if (row == 0) {
+            endRunIfDone();
+            return;
         }
+        const auto taken = [this, n](const QString &path) { return pathInUse(path, n); };
+        const SaveName name = decideSaveName(m_settings, m_list.linkName(row), m_list.url(row), taken, &m_renameCounters);
+        if (name.outcome == SaveName::Outcome::Wait || name.outcome == SaveName::Outcome::Nothing)
+            return; // the slot writing that file takes the row once it is done
+        s.row = row;
+        m_list.startRow(row, n);
+        if (name.outcome == SaveName::Outcome::Skip) {
+            m_list.endRow(row, RowState::Skipped, now());
+            emit rowEnded(row);
+            continue;
+        }
+        s.savePath = name.savePath;
+        if (Downloader *d = downloader(n, mode()))
+            d->start(downloadRequest(n, name));
         return;
     }
-
-    const auto pathTaken = [this, n](const QString &path) { return m_slots.pathInUse(path, n); };
-    const SaveName name = decideSaveName(m_settings, m_list.linkName(m), m_list.url(m), pathTaken, &m_renameCounters);
-    if (name.outcome == SaveName::Outcome::Wait)
-        return; // the row stays ready until the slot writing its file is done
-    m_list.startRow(m, n);
-    slot.rowIndex = m;
-    slot.slotExtension = name.extension;
-    slot.slotUrl = name.url;
-    slot.slotSavePath = name.savePath;
-
-    switch (name.outcome) {
-    case SaveName::Outcome::Skip:
-        m_list.endRow(m, RowState::Skipped, now());
-        emit rowEnded(m);
-        redispatchSoon(n);
-        return;
-    case SaveName::Outcome::Wait:
-    case SaveName::Outcome::Nothing:
-        return;
-    case SaveName::Outcome::Start:
-        break;
-    }
-    slot.request = downloadRequest(n, name);
-    if (fast) {
-        if (slot.downloader)
-            slot.downloader->start(slot.request);
-    } else if (slot.pageBrowser) {
-        slot.pageBrowser->Navigate(slot.slotUrl);
-    }
-}
-
-void DownloadDriver::endRun()
-{
-    const bool wasOn = runOn();
-    m_slots.TimerZ().stop();
-    for (int n = 1; n <= DownloadSlots::SlotCount; ++n)
-        m_slots.slot(n).timer->stop();
-    if (wasOn)
-        emit runEnded();
 }
 
 DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
@@ -273,10 +224,10 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
         : rule == DownloadSettings::collisionSkip()                  ? SameNameRule::Keep
                                                                       : SameNameRule::Rename;
     request.nextFreeName = [this, n, name] {
-        const QString path =
-            nextFreeName(name, [this, n](const QString &p) { return m_slots.pathInUse(p, n); }, &m_renameCounters);
+        const QString path = nextFreeName(name, [this, n](const QString &p) { return pathInUse(p, n); },
+                                          &m_renameCounters);
         if (!path.isEmpty())
-            m_slots.slot(n).slotSavePath = path;
+            slot(n).savePath = path;
         return path;
     };
     if (isWebPageExtension(name.extension))
@@ -284,98 +235,42 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
     return request;
 }
 
-void DownloadDriver::onProgress(int n, qint64 received, qint64 total)
-{
-    if (total == 0)
-        return;
-    m_list.setProgress(m_slots.slot(n).rowIndex, UrlRow::ProgressKind::Bytes, received, total);
-}
-
 void DownloadDriver::onFinished(int n, const DownloadResult &result)
 {
-    DownloadSlot &slot = m_slots.slot(n);
-    rowFinished(slot.rowIndex, result);
-    endRunOrDispatch(n);
-}
-
-void DownloadDriver::rowFinished(int rowIndex, const DownloadResult &result)
-{
+    const int row = slot(n).row;
     switch (result.outcome) {
-    case DownloadResult::Outcome::Saved: m_list.endRow(rowIndex, RowState::Saved, now()); break;
-    case DownloadResult::Outcome::Skipped: m_list.endRow(rowIndex, RowState::Skipped, now()); break;
-    case DownloadResult::Outcome::Failed: m_list.endRow(rowIndex, RowState::Failed, now(), result.reason); break;
+    case DownloadResult::Outcome::Saved: m_list.endRow(row, RowState::Saved, now()); break;
+    case DownloadResult::Outcome::Skipped: m_list.endRow(row, RowState::Skipped, now()); break;
+    case DownloadResult::Outcome::Failed: m_list.endRow(row, RowState::Failed, now(), result.reason); break;
+    case DownloadResult::Outcome::PageNotLoaded:
+        m_list.endRow(row, RowState::PageFailed, now(), result.reason);
+        break;
     }
-    emit rowEnded(rowIndex);
-}
-
-void DownloadDriver::endRunOrDispatch(int n)
-{
-    const bool fast = fastMode();
-    if (m_slots.reachedEnd && runOn() && !m_slots.anyBusy(threadCount(), fast) && m_list.firstReady() == 0) {
-        endRun();
-        if (!fast)
-            m_slots.ReleasePageBrowsers();
+    emit rowEnded(row);
+    if (!m_running)
         return;
+    // This slot first; a row may also be waiting for the file it wrote.
+    dispatch(n);
+    for (int other = 1; other <= threadCount() && m_running; ++other)
+        dispatch(other);
+    endRunIfDone();
+}
+
+void DownloadDriver::endRunIfDone()
+{
+    if (!m_running || m_list.firstReady() != 0 || anyBusy())
+        return;
+    const Mode current = mode();
+    endRun();
+    for (int n = 1; n <= SlotCount; ++n) {
+        if (Downloader *d = downloader(n, current))
+            d->runEnded();
     }
-    // A row may be waiting for the file this slot wrote: every free slot looks again.
-    for (int other = 1; other <= threadCount(); ++other) {
-        if (other == n || !m_slots.slot(other).busy(fast))
-            redispatchSoon(other);
-    }
 }
 
-void DownloadDriver::onPageProgress(int n, int progress, int progressMax)
+void DownloadDriver::endRun()
 {
-    if (!runOn())
-        return; // the blank page after a run must not rewrite the rows last given to the slots
-    m_list.setProgress(m_slots.slot(n).rowIndex, UrlRow::ProgressKind::Page, progress, progressMax);
-}
-
-void DownloadDriver::onPageTitle(int n, const QString &title) { emit statusTextChanged(RowTexts::pageTitle(n, title)); }
-
-void DownloadDriver::onPageComplete(int n)
-{
-    DownloadSlot &slot = m_slots.slot(n);
-    if (runOn() && slot.pageBrowser && !slot.pageBrowser->Busy())
-        savePage(n);
-    else if (runOn() && m_slots.reachedEnd && !m_slots.anyBusy(threadCount(), false))
-        endRunOrDispatch(n);
-}
-
-void DownloadDriver::savePage(int n)
-{
-    DownloadSlot &slot = m_slots.slot(n);
-    slot.pageBusy = true;
-    // The slot's fields are read now: once pageBusy clears (or Stop clears it) the slot may
-    // take another row before the document arrives.
-    const int rowIndex = slot.rowIndex;
-    const DownloadRequest request = slot.request;
-    QPointer<DownloadDriver> self(this);
-    slot.pageBrowser->readDocument([self, n, rowIndex, request](const BrowserDocument &document) {
-        if (!self)
-            return;
-        QString source = document.outerHtml;
-        if (self->m_pageSourceFilter)
-            source = self->m_pageSourceFilter(source);
-        const QByteArray bytes = Codec::encodeForHtml(AddBaseHref(source, request.url), document.characterSet);
-        StagingFile staging;
-        DownloadResult result;
-        if (!staging.open(request.savePath) || !staging.write(bytes.constData(), bytes.size()))
-            result.reason = u"cannot write %1: %2"_s.arg(request.savePath, staging.error());
-        else
-            result = placeDownload(staging, request, bytes.size());
-        self->m_slots.slot(n).pageBusy = false;
-        self->rowFinished(rowIndex, result);
-        self->endRunOrDispatch(n);
-    });
-}
-
-void DownloadDriver::onPageError(int n, int code)
-{
-    DownloadSlot &slot = m_slots.slot(n);
-    m_list.endRow(slot.rowIndex, RowState::PageFailed, now(),
-                  code > 0 ? u"HTTP %1"_s.arg(code) : u"the page could not be loaded (error %1)"_s.arg(code));
-    slot.pageBusy = false;
-    emit rowEnded(slot.rowIndex);
-    endRunOrDispatch(n);
+    m_clock.stop();
+    if (std::exchange(m_running, false))
+        emit runEnded();
 }

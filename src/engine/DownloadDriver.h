@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <array>
 #include <functional>
@@ -13,88 +14,105 @@
 
 class Browser;
 class DownloadSettings;
-class DownloadSlots;
+class PageDownloader;
 class UrlList;
 
-// The download driver: start, the one-second tick, slot dispatch, stop, the mode-change hook,
-// the handlers of the fast components and of the page browsers, and the end of a run. All on
-// the user-interface thread; the mode and the thread count are read afresh at every decision.
+// Runs the list: every slot takes the next ready row, decides its file name, hands it to the
+// slot's downloader for the mode (fast or page) and writes the outcome into the row; a slot
+// whose download ends takes the next row at once. The run ends when no row is ready and no slot
+// is busy. The mode and the thread count are read afresh at every decision. All on the thread
+// that owns the list.
 class DownloadDriver : public QObject
 {
     Q_OBJECT
 public:
-    // Colour values of the status lights (blue-green-red encoding).
-    static constexpr int LightGreen = 65280;
-    static constexpr int LightRed = 255;
+    static constexpr int SlotCount = 10;
+    enum class Mode { Fast, Page };
 
     // The fixed extension list that marks a file as a web page.
     static QString webPageExtensions();
     // Is the extension (without dot) exactly one of them, in any case?
     static bool isWebPageExtension(const QString &extension);
 
-    DownloadDriver(UrlList &list, DownloadSettings &settings, DownloadSlots &slotBank, QObject *parent = nullptr);
+    DownloadDriver(UrlList &list, DownloadSettings &settings, QObject *parent = nullptr);
     ~DownloadDriver() override;
 
-    // Makes the ten fast components; the driver owns them.
+    // Makes the fast downloaders of the slots; the driver owns them.
     void setDownloaderFactory(const DownloaderFactory &factory);
-    // The ten page browsers (index 0 is slot 1); the caller owns them.
-    void setPageBrowsers(const std::array<Browser *, 10> &browsers);
-    // Applied to a page's markup before its base reference is inserted and it is saved.
+    // The page browsers of the slots (index 0 is slot 1); the caller owns them and keeps them
+    // while the driver lives.
+    void setPageBrowsers(const std::array<Browser *, SlotCount> &browsers);
+    // Applied to a page's markup before its base element is inserted and it is saved.
     void setPageSourceFilter(std::function<QString(const QString &)> filter);
 
-    // Start: with rows, makes the save folder (with its parents) and clears what a killed run left
-    // in it, then marks every row ready, resets the elapsed time and reachedEnd, starts TimerZ.
-    // A folder that cannot be made refuses the run (runRefused).
-    void Start();
-    // Stop: TimerZ off; in page mode the page browsers stop and pageBusy clears; pending slot
-    // timers are disarmed in both modes. Transfers under way still finish and write their texts.
-    void Stop();
-    // Run by the mode option buttons before the new mode is stored: with no run on, stops in the
-    // new mode; while a run is on, nothing happens.
-    void modeChangeHook(bool newModeIsFast);
-    bool runOn() const;
+    // With rows: makes the save folder (with its parents) and clears what a killed run left in
+    // it, marks every row ready, restarts the elapsed time and sets the free slots going. A folder
+    // that cannot be made refuses the run (runRefused).
+    void start();
+    // Ends the run: no slot takes another row. Fast downloads under way go on to their end and
+    // write their rows; pages stop loading.
+    void stop();
+    // Before the mode changes with no run on: whatever the new mode's downloaders are doing for
+    // the last run stops. During a run nothing happens: the run goes on in the new mode.
+    void prepareModeChange(Mode newMode);
+    // The thread count or the mode changed: free slots take rows at once.
+    void settingsChanged();
+    bool isRunning() const { return m_running; }
 
-    // The status-light tick (every 300 ms): the colours of slots 1..threadCount (index 0 is
-    // slot 1); in page mode with no run on, also clears their pageBusy.
-    std::vector<int> lightsTick();
+    // Slots 1..threadCount: is each busy?
+    std::vector<bool> slotsBusy() const;
+    qint64 elapsedSeconds() const { return m_elapsedSeconds; }
+    // The clock of the elapsed time ("TimerZ"): ticks once a second while a run is on.
+    const QTimer &clock() const { return m_clock; }
 
-    // Handlers, public so that tests can drive them without real timers.
-    void driverTick();
-    void dispatchSlot(int slot);
+    // A free slot takes the next ready row; public so that tests can drive it.
+    void dispatch(int slot);
+    // One second of the run.
+    void tick();
 
 signals:
     void runStarted();
     void runEnded();
-    // Panel 2: "下载耗时：mm:ss", at every driver tick.
+    // "下载耗时：mm:ss", at every tick.
     void elapsedTextChanged(const QString &text);
-    // Panel 1: "线程N:title" from the page browsers.
+    // "线程N:title" from the pages being loaded.
     void statusTextChanged(const QString &text);
-    // A row got its final text for this run (finished, skipped, failed). Position at that moment.
+    // A row ended for this run (saved, skipped, failed). Position at that moment.
     void rowEnded(int position);
-    // Start refused the run; the reason is for the user.
+    // start() refused the run; the reason is for the user.
     void runRefused(const QString &reason);
 
 private:
+    struct Slot
+    {
+        Downloader *fast = nullptr;
+        std::unique_ptr<PageDownloader> page;
+        int row = 0;        // the row it took last
+        QString savePath;   // the file its download writes
+        bool busy() const;
+    };
+
+    Mode mode() const;
+    int threadCount() const;
+    Slot &slot(int number) { return m_slots[static_cast<std::size_t>(number - 1)]; }
+    Downloader *downloader(int number, Mode mode);
+    bool anyBusy() const;
+    // Is a slot other than `except` writing this path right now, in either mode?
+    bool pathInUse(const QString &path, int except) const;
     bool prepareSaveFolder();
     DownloadRequest downloadRequest(int slot, const SaveName &name);
-    void onProgress(int slot, qint64 received, qint64 total);
+    void connectDownloader(int slot, Downloader *downloader);
     void onFinished(int slot, const DownloadResult &result);
-    void rowFinished(int rowIndex, const DownloadResult &result);
-    void endRunOrDispatch(int slot);
-    void onPageProgress(int slot, int progress, int progressMax);
-    void onPageTitle(int slot, const QString &title);
-    void onPageComplete(int slot);
-    void onPageError(int slot, int code);
-    void savePage(int slot);
+    void endRunIfDone();
     void endRun();
-    void redispatchSoon(int slot);
-    bool fastMode() const;
-    int threadCount() const;
 
     UrlList &m_list;
     DownloadSettings &m_settings;
-    DownloadSlots &m_slots;
-    std::array<std::unique_ptr<Downloader>, 10> m_downloaders;
+    std::array<Slot, SlotCount> m_slots;
+    std::array<std::unique_ptr<Downloader>, SlotCount> m_fastDownloaders;
     std::function<QString(const QString &)> m_pageSourceFilter;
     RenameCounters m_renameCounters;
+    QTimer m_clock;
+    bool m_running = false;
+    qint64 m_elapsedSeconds = 0;
 };

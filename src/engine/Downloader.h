@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMetaType>
 #include <QObject>
 #include <QString>
 
@@ -29,14 +30,21 @@ struct DownloadRequest
 
 struct DownloadResult
 {
-    enum class Outcome { Saved, Skipped, Failed };
+    enum class Outcome {
+        Saved,
+        Skipped,
+        Failed,
+        PageNotLoaded, // page mode: the browser could not load the page at all
+    };
     Outcome outcome = Outcome::Failed;
     qint64 size = 0;   // bytes in the file put in place
     QString savedPath; // where it was put: the request's path, or the name the rename rule chose
     QString reason;    // why it failed, in plain words
 };
 
-// One slot's fast-mode download component: one download at a time. progress() comes only while
+Q_DECLARE_METATYPE(DownloadResult)
+
+// One slot's download component, for either mode: one download at a time. progress() comes only while
 // the total is known; finished() comes once for every start(), from the event loop (never from
 // within start() or cancel()), and isBusy() is already false when it arrives. A failed, cancelled
 // or abandoned download leaves no file and never touches one that was there.
@@ -47,15 +55,26 @@ public:
     explicit Downloader(QObject *parent = nullptr) : QObject(parent) {}
     ~Downloader() override = default;
 
+    enum class ProgressUnit { Bytes, BrowserSteps };
+
     // Starts the download; one still under way is dropped without a report.
     virtual void start(const DownloadRequest &request) = 0;
     // Ends the download under way, if any, as a failure; busy until that is reported.
     virtual void cancel() = 0;
     virtual bool isBusy() const = 0;
+    // What progress() counts.
+    virtual ProgressUnit progressUnit() const { return ProgressUnit::Bytes; }
+    // The user stopped the run: a download that cannot outlive its run ends here without a
+    // report; by default it goes on to its end.
+    virtual void runStopped() {}
+    // The run is over: anything the component keeps for the run can go.
+    virtual void runEnded() {}
 
 signals:
-    void progress(qint64 received, qint64 total);
+    void progress(qint64 done, qint64 total);
     void finished(const DownloadResult &result);
+    // What the download shows as its title, when it has one (a page).
+    void titleChanged(const QString &title);
 };
 
 // Makes the component of slot N (1..10). The engine owns what it returns.

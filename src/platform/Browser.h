@@ -16,7 +16,7 @@ struct BrowserLink
 // The markup of a loaded document and the character set it was delivered in.
 struct BrowserDocument
 {
-    QString outerHtml;    // markup of the root element; empty when it cannot be read
+    QString outerHtml;    // document type declaration and markup of the root element; empty when unreadable
     QString characterSet; // as the document reports it (e.g. "UTF-8", "GBK"); empty when unknown
 };
 

@@ -135,7 +135,6 @@ QByteArray toUtf8Marked(const QString &text)
     return copy.isNull() ? text.toUtf8() : copy.toUtf8();
 }
 
-bool hasUtf8Bom(const QByteArray &bytes) { return bytes.startsWith(Utf8Bom); }
 
 bool isValidUtf8(const char *begin, const char *stop)
 {
@@ -304,37 +303,32 @@ QByteArray toGbk(const QString &text, bool *lossless)
     return out;
 }
 
-QString decodeListFile(const QByteArray &bytes)
+class ListLineDecoder::Gbk
 {
-    const char *begin = bytes.constData() + (hasUtf8Bom(bytes) ? 3 : 0);
-    const char *end = bytes.constData() + bytes.size();
-    // The common case, a file that is UTF-8 throughout, is decoded in one piece.
+public:
+    Converter converter{"UTF-8", "GBK"};
+    QByteArray utf8;
+};
+
+ListLineDecoder::ListLineDecoder() = default;
+ListLineDecoder::~ListLineDecoder() = default;
+
+bool ListLineDecoder::startsWithByteOrderMark(const char *begin, const char *end)
+{
+    return end - begin >= 3 && QByteArray::fromRawData(begin, 3) == Utf8Bom;
+}
+
+QString ListLineDecoder::decode(const char *begin, const char *end)
+{
     if (isValidUtf8(begin, end))
         return QString::fromUtf8(begin, end - begin);
-    Converter gbk("UTF-8", "GBK");
-    if (!gbk.valid())
+    if (!m_gbk)
+        m_gbk = std::make_unique<Gbk>();
+    if (!m_gbk->converter.valid())
         return QString::fromUtf8(begin, end - begin);
-
-    // CR and LF are single bytes in both sets and never part of a longer character, so the
-    // bytes split at them exactly where the text splits into lines.
-    QByteArray out;
-    out.reserve((end - begin) * 3 / 2 + 4);
-    const char *line = begin;
-    while (line < end) {
-        const char *lineEnd = line;
-        while (lineEnd < end && *lineEnd != '\r' && *lineEnd != '\n')
-            ++lineEnd;
-        if (isValidUtf8(line, lineEnd))
-            out.append(line, lineEnd - line);
-        else
-            appendGbkAsUtf8(gbk, line, lineEnd, out);
-        const char *next = lineEnd;
-        while (next < end && (*next == '\r' || *next == '\n'))
-            ++next;
-        out.append(lineEnd, next - lineEnd);
-        line = next;
-    }
-    return QString::fromUtf8(out);
+    m_gbk->utf8.resize(0);
+    appendGbkAsUtf8(m_gbk->converter, begin, end, m_gbk->utf8);
+    return QString::fromUtf8(m_gbk->utf8);
 }
 
 QByteArray encodeForHtml(const QString &text, const QString &charset)

@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <memory>
+
 // Text encodings the program reads and writes, through the C library's iconv.
 namespace Codec {
 
@@ -12,10 +14,26 @@ QString fromGbk(const QByteArray &bytes);
 // Unicode to code page 936. Characters GBK cannot hold become "?" and *lossless is set false.
 QByteArray toGbk(const QString &text, bool *lossless = nullptr);
 
-// A list file's text, judged line by line (CR and LF end lines and are kept as they are): a
-// line that is valid UTF-8 is UTF-8, any other line is GBK, so a stray byte spoils only its own
-// line. A UTF-8 byte-order mark at the start is dropped.
-QString decodeListFile(const QByteArray &bytes);
+// Decodes the lines of a list file one at a time: a line that is valid UTF-8 is UTF-8, any
+// other line is GBK, so a stray byte spoils only its own line.
+class ListLineDecoder
+{
+public:
+    ListLineDecoder();
+    ~ListLineDecoder();
+    ListLineDecoder(const ListLineDecoder &) = delete;
+    ListLineDecoder &operator=(const ListLineDecoder &) = delete;
+
+    // The line's bytes, without its line end.
+    QString decode(const char *begin, const char *end);
+
+    // A UTF-8 byte-order mark, which a list file may start with.
+    static bool startsWithByteOrderMark(const char *begin, const char *end);
+
+private:
+    class Gbk;
+    std::unique_ptr<Gbk> m_gbk; // made at the first line that needs it
+};
 
 // The text in the named character set (an iconv or WHATWG name such as "UTF-8", "GBK",
 // "gb2312", "windows-1252", "Shift_JIS"). A character the set cannot hold is written as a

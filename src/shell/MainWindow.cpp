@@ -218,9 +218,9 @@ void MainWindow::buildOperationMenu(QMenuBar *bar)
     connect(addMenuAction(operation, u"menu设置Internet选项"_s, u"设置Internet选项(&I)"_s), &QAction::triggered,
             this, &MainWindow::showInternetOptions);
     connect(addMenuAction(operation, u"menu开始下载"_s, u"开始下载(&D)"_s), &QAction::triggered, this,
-            [this] { m_driver.Start(); });
+            [this] { m_driver.start(); });
     connect(addMenuAction(operation, u"menu停止下载"_s, u"停止下载(&S)"_s), &QAction::triggered, this,
-            [this] { m_driver.Stop(); });
+            [this] { m_driver.stop(); });
 }
 
 void MainWindow::buildHelpMenu(QMenuBar *bar)
@@ -252,8 +252,8 @@ void MainWindow::connectToolStrip()
     connect(m_toolStrip->loginButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::showLoginPage);
     connect(m_toolStrip->importPageButton(), &QPushButton::clicked, m_browserTab, &BrowserTab::importPageFile);
     connect(m_toolStrip->importFileButton(), &QPushButton::clicked, m_listTab, &ListTab::importTextFile);
-    connect(m_toolStrip->startButton(), &QPushButton::clicked, this, [this] { m_driver.Start(); });
-    connect(m_toolStrip->stopButton(), &QPushButton::clicked, this, [this] { m_driver.Stop(); });
+    connect(m_toolStrip->startButton(), &QPushButton::clicked, this, [this] { m_driver.start(); });
+    connect(m_toolStrip->stopButton(), &QPushButton::clicked, this, [this] { m_driver.stop(); });
     connect(m_toolStrip->exitButton(), &QPushButton::clicked, this, &MainWindow::exitCommand);
 }
 
@@ -273,7 +273,10 @@ void MainWindow::connectTabs()
     });
     m_listTab->setSeparatorSource([this] { return m_settingsTab->separatorText(); });
     connect(m_settingsTab, &SettingsTab::modeAboutToChange, this,
-            [this](bool newModeIsFast) { m_driver.modeChangeHook(newModeIsFast); });
+            [this](bool newModeIsFast) {
+                m_driver.prepareModeChange(newModeIsFast ? DownloadDriver::Mode::Fast : DownloadDriver::Mode::Page);
+            });
+    connect(m_settingsTab, &SettingsTab::runSettingsChanged, &m_driver, &DownloadDriver::settingsChanged);
     connect(m_settingsTab, &SettingsTab::timedDownloadToggled, this, &MainWindow::setTimedDownload);
 }
 void MainWindow::centreOnScreen()
@@ -288,20 +291,20 @@ void MainWindow::centreOnScreen()
 
 void MainWindow::lightsTick()
 {
-    const std::vector<int> colours = m_driver.lightsTick();
-    for (std::size_t i = 0; i < colours.size(); ++i) {
+    const std::vector<bool> busy = m_driver.slotsBusy();
+    for (std::size_t i = 0; i < busy.size(); ++i) {
         if (StatusLight *light = m_toolStrip->light(static_cast<int>(i) + 1))
-            light->setFillColour(colours[i]);
+            light->setFillColour(busy[i] ? StatusLight::Red : StatusLight::Green);
     }
     m_panels[2]->setText(m_list.linkCountText());
 }
 
 void MainWindow::exitCommand()
 {
-    if (m_driver.runOn()) {
+    if (m_driver.isRunning()) {
         if (!m_dialogs.askYesNo(u"目前正在下载中，一定要退出吗？"_s))
             return;
-        m_driver.Stop();
+        m_driver.stop();
         QCoreApplication::processEvents();
     }
     m_exitTimer->start();
@@ -342,8 +345,8 @@ void MainWindow::timedDownloadTick()
     if (++m_minutesSinceTimedRun < m_settings.intervalMinutes())
         return;
     m_minutesSinceTimedRun = 0;
-    if (!m_driver.runOn() && m_list.count() > 0)
-        m_driver.Start();
+    if (!m_driver.isRunning() && m_list.count() > 0)
+        m_driver.start();
 }
 
 void MainWindow::showMakerPage(const QString &anchor)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/DownloadDriver.h"
+
 #include <QMainWindow>
 
 #include <array>
@@ -9,7 +11,6 @@ class Browser;
 class BrowserProfile;
 class BrowserTab;
 class Dialogs;
-class DownloadDriver;
 class DownloadSettings;
 class ListTab;
 class PageSourceReplacements;
@@ -50,7 +51,7 @@ public:
     ListTab *listTab() const { return m_listTab; }
     SettingsTab *settingsTab() const { return m_settingsTab; }
     // WBdown_1..WBdown_10 (index 0 is slot 1); all null without a browser profile.
-    const std::array<Browser *, 10> &pageBrowsers() const { return m_pageBrowsers; }
+    const std::array<Browser *, DownloadDriver::SlotCount> &pageBrowsers() const { return m_pageBrowsers; }
 
     // Command7: asks while a run is on, then quits through Timer2.
     void exitCommand();
@@ -90,7 +91,7 @@ private:
     DownloadDriver &m_driver;
     Dialogs &m_dialogs;
     BrowserProfile *m_profile;
-    std::array<Browser *, 10> m_pageBrowsers{};
+    std::array<Browser *, DownloadDriver::SlotCount> m_pageBrowsers{};
 
     ToolStrip *m_toolStrip;
     QTabWidget *m_tabs;

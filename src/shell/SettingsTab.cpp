@@ -318,6 +318,7 @@ void SettingsTab::radioButtonChosen(QAbstractButton *button)
         const bool fast = button == m_fast;
         emit modeAboutToChange(fast);
         m_settings.setDownloadMode(fast ? DownloadSettings::modeFast() : DownloadSettings::modePage());
+        emit runSettingsChanged();
     }
 }
 
@@ -382,8 +383,10 @@ bool SettingsTab::acceptBox(QLineEdit *box)
         message = check.message;
     } else if (box == m_threads) {
         const auto check = checkThreadCount(text);
-        if (check.accepted())
+        if (check.accepted()) {
             m_settings.setThreadCount(*check.value);
+            emit runSettingsChanged();
+        }
         message = check.message;
     } else if (box == m_loginUrl) {
         const auto check = checkLoginUrl(text);

@@ -36,6 +36,8 @@ public:
 signals:
     // Emitted by Option6/Option7 before the new mode is stored (the driver's mode-change hook).
     void modeAboutToChange(bool newModeIsFast);
+    // A new thread count or mode was stored: a run takes it up at once.
+    void runSettingsChanged();
     void timedDownloadToggled(bool on); // Check1 ticked/unticked
 
 protected:

@@ -32,7 +32,7 @@ QPushButton *makeButton(const QString &name, const QString &caption, int widthTw
 
 } // namespace
 
-StatusLight::StatusLight(QWidget *parent) : QWidget(parent), m_fillColour(DownloadDriver::LightGreen)
+StatusLight::StatusLight(QWidget *parent) : QWidget(parent), m_fillColour(Green)
 {
     setFixedSize(twipsToPixels(300), twipsToPixels(165));
 }

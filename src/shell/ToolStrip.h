@@ -7,13 +7,16 @@
 class QProgressBar;
 class QPushButton;
 
-// One circular status light of the light panel. Its colour is a blue-green-red value, as the
-// download driver reports it (65280 green, 255 red).
+// One circular status light of the light panel: green for a free slot, red for a busy one. Its
+// colour is a blue-green-red value.
 class StatusLight : public QWidget
 {
     Q_OBJECT
     Q_PROPERTY(int fillColour READ fillColour WRITE setFillColour)
 public:
+    static constexpr int Green = 65280;
+    static constexpr int Red = 255;
+
     explicit StatusLight(QWidget *parent = nullptr);
 
     int fillColour() const { return m_fillColour; }

@@ -2,7 +2,6 @@
 
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
-#include "engine/DownloadSlot.h"
 #include "engine/HttpDownloader.h"
 #include "engine/PageSourceReplacements.h"
 #include "engine/UrlList.h"
@@ -56,8 +55,7 @@ int runWindowApp(int argc, char *argv[])
     settings.load();
     PageSourceReplacements replacements(store);
     UrlList list;
-    DownloadSlots slotBank;
-    DownloadDriver driver(list, settings, slotBank);
+    DownloadDriver driver(list, settings);
     // Fast-mode downloads carry the browsers' cookies (a login made in the window) and User-Agent.
     driver.setDownloaderFactory(
         HttpDownloader::factory(profile.cookieJar(), profile.userAgent()));

@@ -7,6 +7,7 @@
 #include <QSaveFile>
 
 #include <algorithm>
+#include <numeric>
 #include <optional>
 
 using namespace Qt::Literals::StringLiterals;
@@ -14,33 +15,58 @@ using namespace Qt::Literals::StringLiterals;
 namespace {
 
 constexpr qint64 progressReports = 256;
-// Rows are handed to the list in batches so that a big file does not signal once per row. A
-// batch is at least as large as the list, so the list's storage grows geometrically.
+// Rows are handed to the list in batches so that a big file does not signal once per row.
 constexpr std::size_t appendBatch = 10000;
-// The writer flushes its buffer at about this size.
+// The reader reads, and the writer flushes its buffer, at about this size.
+constexpr qsizetype readChunk = 1 << 20;
 constexpr qsizetype writeChunk = 1 << 20;
 
-bool isLineEnd(QChar c) { return c == u'\r' || c == u'\n'; }
-
-// Calls lineFound(view) for every line: CR LF, a lone CR and a lone LF each end a line, and a
-// last line without an ending counts too. Returns the number of lines.
+// Calls lineFound(begin, end) for every line of the file, as bytes, reading a chunk at a time:
+// CR LF, a lone CR and a lone LF each end a line, and a last line without an ending counts too
+// (CR and LF are single bytes in UTF-8 and GBK alike, never part of a longer character). False
+// when the file cannot be read to its end.
 template <typename F>
-qint64 forEachLine(QStringView text, F lineFound)
+bool forEachLine(QFile &file, F lineFound)
 {
-    qint64 lines = 0;
-    const qsizetype size = text.size();
-    qsizetype start = 0;
-    while (start < size) {
-        qsizetype end = start;
-        while (end < size && !isLineEnd(text[end]))
-            ++end;
-        lineFound(text.mid(start, end - start));
-        ++lines;
-        if (end < size && text[end] == u'\r' && end + 1 < size && text[end + 1] == u'\n')
-            ++end;
-        start = end + 1;
+    QByteArray chunk(readChunk, Qt::Uninitialized);
+    QByteArray pending; // the start of a line that the chunk's end cut
+    bool afterCr = false; // a CR ended the chunk: an LF first in the next one belongs to it
+    for (;;) {
+        const qint64 got = file.read(chunk.data(), readChunk);
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        const char *p = chunk.constData();
+        const char *const end = p + got;
+        if (afterCr && *p == '\n')
+            ++p;
+        afterCr = false;
+        while (p < end) {
+            const char *lineEnd = std::find_if(p, end, [](char c) { return c == '\r' || c == '\n'; });
+            if (lineEnd == end) {
+                pending.append(p, end - p);
+                break;
+            }
+            if (pending.isEmpty()) {
+                lineFound(p, lineEnd);
+            } else {
+                pending.append(p, lineEnd - p);
+                lineFound(pending.cbegin(), pending.cend());
+                pending.clear();
+            }
+            p = lineEnd + 1;
+            if (*lineEnd == '\r') {
+                if (p == end)
+                    afterCr = true;
+                else if (*p == '\n')
+                    ++p;
+            }
+        }
     }
-    return lines;
+    if (!pending.isEmpty())
+        lineFound(pending.cbegin(), pending.cend());
+    return true;
 }
 
 bool isBlankLine(QStringView line)
@@ -104,21 +130,24 @@ ListImport importListFile(const QString &path, UrlList &list, const QString &sep
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return result;
-    const QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
+    // A first pass counts the lines, for the progress bar and so that the list grows once.
+    qint64 lineCount = 0;
+    if (!forEachLine(file, [&lineCount](const char *, const char *) { ++lineCount; }) || !file.seek(0))
         return result;
-    file.close();
     result.read = true;
-
-    const QString text = Codec::decodeListFile(bytes);
-    const qint64 lineCount = forEachLine(text, [](QStringView) {});
     ProgressThrottle bar(progress, lineCount + 1, lineCount);
     bar.reset();
+    list.reserve(std::size_t(list.count()) + std::size_t(lineCount));
 
+    const int rowsBefore = list.count();
+    Codec::ListLineDecoder decoder;
     std::vector<UrlRow> batch;
     qint64 lineNumber = 0;
-    forEachLine(text, [&](QStringView line) {
+    const bool complete = forEachLine(file, [&](const char *begin, const char *end) {
         bar.set(++lineNumber);
+        if (lineNumber == 1 && Codec::ListLineDecoder::startsWithByteOrderMark(begin, end))
+            begin += 3;
+        const QString line = decoder.decode(begin, end);
         UrlRow row;
         if (const auto fault = parseListLine(line, separator, row)) {
             if (isBlankLine(line))
@@ -130,13 +159,19 @@ ListImport importListFile(const QString &path, UrlList &list, const QString &sep
         }
         batch.push_back(std::move(row));
         ++result.rows;
-        if (batch.size() >= std::max(appendBatch, static_cast<std::size_t>(list.count()))) {
+        if (batch.size() >= appendBatch) {
             list.appendRows(batch);
             batch.clear();
         }
     });
     list.appendRows(batch);
     bar.reset();
+    if (!complete) { // nothing of a file that could not be read to its end
+        std::vector<int> added(std::size_t(list.count() - rowsBefore));
+        std::iota(added.begin(), added.end(), rowsBefore + 1);
+        list.removePositions(std::move(added));
+        return ListImport{};
+    }
     return result;
 }
 

@@ -59,7 +59,8 @@ struct ListImport
 // (case-insensitive) that is followed, after blanks, by an address passing the "http" rule, so
 // a link name may itself hold the separator; name and address are trimmed of blanks and the
 // name must not be empty.
-// The file is decoded by Codec::decodeListFile; CR LF, a lone CR and a lone LF all end a line.
+// The file is read a piece at a time and decoded line by line (Codec::ListLineDecoder, a UTF-8
+// byte-order mark allowed at its start); CR LF, a lone CR and a lone LF all end a line.
 // Progress runs from 0 to lines + 1 and is reset to 0 at the end.
 ListImport importListFile(const QString &path, UrlList &list, const QString &separator,
                           const ListProgress &progress = {});

@@ -1,7 +1,7 @@
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
-#include "engine/DownloadSlot.h"
 #include "engine/HttpDownloader.h"
+#include "engine/PageDownloader.h"
 #include "engine/RowTexts.h"
 #include "engine/UrlList.h"
 #include "platform/MemorySettingsStore.h"
@@ -11,7 +11,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -21,11 +20,7 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-const QRegularExpression finishedText(u"^下载完成 \\[\\d\\d:\\d\\d:\\d\\d\\]$"_s);
-const QRegularExpression errorText(u"^下载出错！ \\[\\d\\d:\\d\\d:\\d\\d\\]$"_s);
-const QRegularExpression skippedText(u"^跳过 \\[\\d\\d:\\d\\d:\\d\\d\\]$"_s);
-
-// One engine as the window or the batch mode builds it, with fakes for the components.
+// One engine as the window or the batch mode builds it, with fakes for the downloaders.
 struct Rig
 {
     explicit Rig(int threads, bool fast = true, bool autoFinish = false)
@@ -36,10 +31,10 @@ struct Rig
         settings.overrideNameMethod(DownloadSettings::nameByLink());
         settings.overrideDownloadMode(fast ? DownloadSettings::modeFast() : DownloadSettings::modePage());
         driver.setDownloaderFactory(fakeDownloaderFactory(&downloaders, autoFinish));
-        std::array<Browser *, 10> pointers{};
-        for (int i = 0; i < 10; ++i) {
-            browsers[static_cast<std::size_t>(i)] = std::make_unique<FakeBrowser>();
-            pointers[static_cast<std::size_t>(i)] = browsers[static_cast<std::size_t>(i)].get();
+        std::array<Browser *, DownloadDriver::SlotCount> pointers{};
+        for (std::size_t i = 0; i < pointers.size(); ++i) {
+            browsers[i] = std::make_unique<FakeBrowser>();
+            pointers[i] = browsers[i].get();
         }
         driver.setPageBrowsers(pointers);
     }
@@ -54,24 +49,14 @@ struct Rig
 
     FakeDownloader &dl(int slot) { return *downloaders[slot - 1]; }
     FakeBrowser &browser(int slot) { return *browsers[static_cast<std::size_t>(slot - 1)]; }
-    // Runs a whole tick: the slot timers it arms fire at once.
-    void tick()
-    {
-        driver.driverTick();
-        for (int n = 1; n <= 10; ++n) {
-            if (bank.slot(n).timer->isActive())
-                driver.dispatchSlot(n);
-        }
-    }
 
     QTemporaryDir dir;
     MemorySettingsStore store;
     DownloadSettings settings{store};
     UrlList list;
-    DownloadSlots bank;
-    DownloadDriver driver{list, settings, bank};
+    DownloadDriver driver{list, settings};
     QList<FakeDownloader *> downloaders;
-    std::array<std::unique_ptr<FakeBrowser>, 10> browsers;
+    std::array<std::unique_ptr<FakeBrowser>, DownloadDriver::SlotCount> browsers;
 };
 
 } // namespace
@@ -83,127 +68,91 @@ class TestDriver : public QObject
 private slots:
     void initTestCase() { QStandardPaths::setTestModeEnabled(true); }
 
-    void startWithEmptyListDoesNothing()
-    {
-        Rig rig(2);
-        rig.driver.Start();
-        QVERIFY(!rig.driver.runOn());
-    }
-
     void threeRowsOverTwoSlots()
     {
         Rig rig(2);
+        rig.driver.start();
+        QVERIFY2(!rig.driver.isRunning(), "an empty list starts nothing");
         rig.addRows(3);
         QSignalSpy ended(&rig.driver, &DownloadDriver::runEnded);
-        rig.driver.Start();
-        QVERIFY(rig.driver.runOn());
-        // Start wakes the free slots at once: slot 1 takes row 1, slot 2 takes row 2.
-        QTRY_COMPARE(rig.list.statusText(1), RowTexts::downloading(1));
+        rig.driver.start();
+        QVERIFY(rig.driver.isRunning());
+        // The free slots start at once: slot 1 takes row 1, slot 2 takes row 2.
+        QCOMPARE(rig.list.state(1), RowState::Downloading);
         QCOMPARE(rig.list.statusText(2), RowTexts::downloading(2));
-        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
+        QCOMPARE(rig.list.state(3), RowState::Ready);
         QCOMPARE(rig.dl(1).request.savePath, QDir(rig.dir.path()).filePath(u"f1.bin"_s));
+        QCOMPARE(rig.driver.slotsBusy(), (std::vector<bool>{true, true}));
 
         rig.dl(2).succeed();
-        QVERIFY(finishedText.match(rig.list.statusText(2)).hasMatch());
+        QCOMPARE(rig.list.state(2), RowState::Saved);
         QCOMPARE(rig.list.progressText(2), u"100.0%  0.0KB"_s);
-        // The freed slot takes the next row without waiting for a tick.
-        QTRY_COMPARE(rig.list.statusText(3), RowTexts::downloading(2));
-        QVERIFY(rig.bank.reachedEnd);
+        // The freed slot takes the next row at once.
+        QCOMPARE(rig.list.statusText(3), RowTexts::downloading(2));
 
         rig.dl(1).succeed();
-        QVERIFY(rig.driver.runOn()); // slot 2 is still busy
-        rig.dl(2).succeed();
-        QVERIFY(!rig.driver.runOn());
+        QVERIFY(rig.driver.isRunning()); // slot 2 is still busy
+        rig.dl(2).fail();
+        QVERIFY(!rig.driver.isRunning());
         QCOMPARE(ended.count(), 1);
-        for (int p = 1; p <= 3; ++p)
-            QVERIFY(finishedText.match(rig.list.statusText(p)).hasMatch());
-    }
-
-    void failedTransferWritesRemarkAndFinishedStatus()
-    {
-        Rig rig(1);
-        rig.addRows(1);
-        rig.driver.Start();
-        QTRY_VERIFY(rig.dl(1).busy);
-        rig.list.setProgress(1, UrlRow::ProgressKind::Bytes, 400, 1000);
-        rig.dl(1).fail();
-        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
-        QVERIFY(errorText.match(rig.list.remarkText(1)).hasMatch());
-        QCOMPARE(rig.list.progressText(1), u"40.0%  1.0KB"_s);
-        // The reason is the remark's tooltip.
-        QCOMPARE(rig.list.data(rig.list.index(0, UrlList::RemarkColumn), Qt::ToolTipRole), QVariant(u"scripted failure"_s));
-    }
-
-    void noReadyRowAndNoBusySlotEndsTheRun()
-    {
-        Rig rig(2);
-        rig.addRows(2);
-        rig.driver.Start();
-        rig.list.endRow(1, RowState::Saved, QTime());
-        rig.list.endRow(2, RowState::Skipped, QTime());
-        rig.driver.dispatchSlot(1);
-        QVERIFY(!rig.driver.runOn());
-        QVERIFY(rig.bank.reachedEnd);
+        QCOMPARE(rig.list.state(3), RowState::Failed);
+        QCOMPARE(rig.list.failureReason(3), u"scripted failure"_s);
     }
 
     void everyRowDeletedKeepsTheRunCounting()
     {
         Rig rig(2);
         rig.addRows(3);
-        rig.driver.Start();
+        rig.driver.start();
         rig.list.clear();
-        rig.tick();
-        rig.tick();
-        QVERIFY(rig.driver.runOn());
-        QCOMPARE(rig.bank.elapsedSeconds, 2);
+        QSignalSpy elapsed(&rig.driver, &DownloadDriver::elapsedTextChanged);
+        QTRY_COMPARE_WITH_TIMEOUT(elapsed.count(), 2, 5000);
+        QVERIFY(rig.driver.isRunning());
+        QCOMPARE(rig.driver.elapsedSeconds(), 2);
+        QCOMPARE(elapsed.last().at(0).toString(), u"下载耗时：00:02"_s);
+        QCOMPARE(RowTexts::elapsed(101 * 60 + 5), u"下载耗时：101:05"_s); // minutes are not wrapped
     }
 
     void completionLandsOnTheRowNowAtThatPosition()
     {
         Rig rig(1);
         rig.addRows(6);
-        rig.driver.Start();
-        QTRY_VERIFY(rig.dl(1).busy);
-        QCOMPARE(rig.bank.slot(1).rowIndex, 1);
+        rig.driver.start();
         rig.list.removeAt(1);
         rig.dl(1).succeed();
-        // Row "f2" now stands at position 1 and gets the text meant for the deleted row.
+        // Row "f2" now stands at position 1 and gets the outcome meant for the deleted row.
         QCOMPARE(rig.list.linkName(1), u"f2"_s);
-        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
+        QCOMPARE(rig.list.state(1), RowState::Saved);
     }
 
     void startTwiceTakesRowsAgainFromTheTop()
     {
         Rig rig(1);
         rig.addRows(2);
-        rig.driver.Start();
-        QTRY_VERIFY(rig.dl(1).busy);
+        rig.driver.start();
         rig.dl(1).succeed();
-        QTRY_COMPARE(rig.list.statusText(2), RowTexts::downloading(1));
-        rig.driver.Start();
-        QCOMPARE(rig.list.statusText(1), RowTexts::ready());
-        QCOMPARE(rig.list.statusText(2), RowTexts::ready());
-        rig.dl(1).succeed(); // the transfer of row 2 ends onto row 2
-        QTRY_COMPARE(rig.list.statusText(1), RowTexts::downloading(1));
+        QCOMPARE(rig.list.state(2), RowState::Downloading);
+        rig.driver.start();
+        QCOMPARE(rig.list.state(1), RowState::Ready);
+        QCOMPARE(rig.list.state(2), RowState::Ready);
+        rig.dl(1).succeed(); // the download of row 2 ends onto row 2, then the slot takes row 1
+        QCOMPARE(rig.list.state(2), RowState::Saved);
+        QCOMPARE(rig.list.state(1), RowState::Downloading);
     }
 
-    void stopLetsTransfersFinishAndTakesNoMoreRows()
+    // Only slots up to the thread count take rows; raising it mid-run sets more going at once.
+    void slotsFollowTheThreadCount()
     {
-        Rig rig(2);
-        rig.addRows(4);
-        rig.driver.Start();
-        QTRY_VERIFY(rig.dl(1).busy && rig.dl(2).busy);
-        rig.driver.Stop();
-        QVERIFY(!rig.driver.runOn());
-        rig.dl(1).succeed();
-        rig.dl(2).succeed();
-        QTest::qWait(150);
-        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
-        QVERIFY(finishedText.match(rig.list.statusText(2)).hasMatch());
-        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
-        QCOMPARE(rig.list.statusText(4), RowTexts::ready());
-        for (int n = 1; n <= 10; ++n)
-            QVERIFY(!rig.bank.slot(n).timer->isActive());
+        Rig rig(3);
+        rig.addRows(20);
+        rig.driver.start();
+        for (int n = 4; n <= 10; ++n)
+            QVERIFY(rig.dl(n).urls.isEmpty());
+        rig.settings.overrideThreadCount(5);
+        rig.driver.settingsChanged();
+        QVERIFY(rig.dl(5).busy);
+        QCOMPARE(rig.driver.slotsBusy(), (std::vector<bool>(5, true)));
+        QVERIFY(rig.dl(6).urls.isEmpty());
     }
 
     void stopDuringRealTransfersLetsThemFinish()
@@ -219,58 +168,18 @@ private slots:
         rig.driver.setDownloaderFactory(HttpDownloader::factory(nullptr));
         for (int i = 1; i <= 4; ++i)
             rig.list.append(u"s"_s + QString::number(i), server.urlText(u"/slow/"_s + QString::number(i) + u".bin"_s));
-        rig.driver.Start();
-        QTRY_VERIFY(rig.bank.anyBusy(2, true) && rig.list.statusText(2) == RowTexts::downloading(2));
-        rig.driver.Stop();
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.bank.anyBusy(2, true), 20000);
-        QTest::qWait(200);
+        rig.driver.start();
+        rig.driver.stop();
+        QVERIFY(!rig.driver.isRunning());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.driver.slotsBusy(), (std::vector<bool>{false, false}), 20000);
         for (int p = 1; p <= 2; ++p) {
-            QVERIFY(finishedText.match(rig.list.statusText(p)).hasMatch());
+            QCOMPARE(rig.list.state(p), RowState::Saved);
             QCOMPARE(rig.list.progressText(p), u"100.0%  5.0KB"_s);
         }
-        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
-        QCOMPARE(rig.list.statusText(4), RowTexts::ready());
+        QCOMPARE(rig.list.state(3), RowState::Ready);
+        QCOMPARE(rig.list.state(4), RowState::Ready);
         QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 2);
         QCOMPARE(server.requests().size(), 2);
-    }
-
-    void tickWakesOnlySlotsUpToTheThreadCount()
-    {
-        Rig rig(3);
-        rig.addRows(20);
-        rig.driver.Start();
-        QTRY_VERIFY(rig.dl(3).busy);
-        rig.dl(2).succeed();
-        QTRY_VERIFY(rig.dl(2).busy);
-        rig.driver.driverTick();
-        for (int n = 4; n <= 10; ++n) {
-            QVERIFY(!rig.bank.slot(n).timer->isActive());
-            QVERIFY(rig.dl(n).urls.isEmpty());
-        }
-        const std::vector<int> lights = rig.driver.lightsTick();
-        QCOMPARE(lights, (std::vector<int>{DownloadDriver::LightRed, DownloadDriver::LightRed, DownloadDriver::LightRed}));
-    }
-
-    void elapsedText_data()
-    {
-        QTest::addColumn<int>("seconds");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("first tick") << 1 << u"下载耗时：00:01"_s;
-        QTest::newRow("62 minutes 5 seconds") << 62 * 60 + 5 << u"下载耗时：62:05"_s;
-        QTest::newRow("minutes not wrapped") << 101 * 60 << u"下载耗时：101:00"_s;
-    }
-
-    void elapsedText()
-    {
-        QFETCH(int, seconds);
-        QFETCH(QString, text);
-        Rig rig(1);
-        rig.addRows(1);
-        rig.driver.Start();
-        rig.bank.elapsedSeconds = seconds - 1;
-        QSignalSpy panel(&rig.driver, &DownloadDriver::elapsedTextChanged);
-        rig.driver.driverTick();
-        QCOMPARE(panel.last().at(0).toString(), text);
     }
 
     void sameNameInParallelSlotsIsRenamed()
@@ -278,10 +187,11 @@ private slots:
         Rig rig(2);
         rig.list.append(u"same"_s, u"http://127.0.0.1/a.txt"_s);
         rig.list.append(u"same"_s, u"http://127.0.0.1/b.txt"_s);
-        rig.driver.Start();
-        QTRY_VERIFY(rig.dl(1).busy && rig.dl(2).busy);
+        rig.driver.start();
         QCOMPARE(rig.dl(1).request.savePath, QDir(rig.dir.path()).filePath(u"same.txt"_s));
         QCOMPARE(rig.dl(2).request.savePath, QDir(rig.dir.path()).filePath(u"same[1].txt"_s));
+        QCOMPARE(rig.dl(2).request.sameName, SameNameRule::Rename);
+        QVERIFY(rig.dl(1).request.baseAddress.isEmpty());
     }
 
     void skippedRowsEndTheRun()
@@ -294,10 +204,10 @@ private slots:
             QVERIFY(file.open(QIODevice::WriteOnly));
         }
         QSignalSpy rowEnded(&rig.driver, &DownloadDriver::rowEnded);
-        rig.driver.Start();
-        QTRY_VERIFY(!rig.driver.runOn());
-        QVERIFY(skippedText.match(rig.list.statusText(1)).hasMatch());
-        QVERIFY(skippedText.match(rig.list.statusText(2)).hasMatch());
+        rig.driver.start();
+        QVERIFY(!rig.driver.isRunning());
+        QCOMPARE(rig.list.state(1), RowState::Skipped);
+        QCOMPARE(rig.list.state(2), RowState::Skipped);
         QCOMPARE(rowEnded.count(), 2);
     }
 
@@ -310,11 +220,10 @@ private slots:
             d->writeFile = false;
         rig.addRows(n);
         const quint64 before = rig.list.readyScanSteps();
-        rig.driver.Start();
-        QTRY_VERIFY_WITH_TIMEOUT(!rig.driver.runOn(), 120000);
+        rig.driver.start();
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.driver.isRunning(), 120000);
         QCOMPARE(rig.list.firstReady(), 0);
-        QVERIFY(finishedText.match(rig.list.statusText(n)).hasMatch());
-        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
+        QCOMPARE(rig.list.state(n), RowState::Saved);
         const quint64 steps = rig.list.readyScanSteps() - before;
         QVERIFY2(steps < 4 * static_cast<quint64>(n), qPrintable(QString::number(steps)));
     }
@@ -326,102 +235,108 @@ private slots:
         Rig rig(1, false);
         rig.list.append(u"页"_s, u"http://127.0.0.1/p.htm"_s);
         FakeBrowser::Page page;
-        page.outerHtml = u"<html><head><title>中文</title></head><body>😀</body></html>"_s;
+        page.outerHtml = u"<!DOCTYPE html>\n<html><head><title>中文</title></head><body>😀</body></html>"_s;
         page.characterSet = u"GBK"_s;
         page.title = u"中文"_s;
         rig.browser(1).setPage(u"http://127.0.0.1/p.htm"_s, page);
         QSignalSpy panel(&rig.driver, &DownloadDriver::statusTextChanged);
-        rig.driver.Start();
-        QTRY_VERIFY(!rig.driver.runOn());
-        QVERIFY(finishedText.match(rig.list.statusText(1)).hasMatch());
+        rig.driver.start();
+        QTRY_VERIFY(!rig.driver.isRunning());
+        QCOMPARE(rig.list.state(1), RowState::Saved);
         QCOMPARE(rig.list.progressText(1), u"100.0%  "_s);
         QCOMPARE(panel.last().at(0).toString(), u"线程1:中文"_s);
         QFile file(QDir(rig.dir.path()).filePath(u"页.htm"_s));
         QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray expected = QByteArray("<html><head> <Base href='http://127.0.0.1/p.htm' target='_blank'> <title>")
-            + QByteArray("\xD6\xD0\xCE\xC4") + QByteArray("</title></head><body>&#128512;</body></html>");
+        const QByteArray expected = "<!DOCTYPE html>\n<html><head> <Base href='http://127.0.0.1/p.htm' target='_blank'> "
+                                    "<title>\xD6\xD0\xCE\xC4</title></head><body>&#128512;</body></html>";
         QCOMPARE(file.readAll(), expected);
         // Every page browser parks on the blank page once at the end of the run.
-        for (int n = 1; n <= 10; ++n)
-            QCOMPARE(rig.browser(n).navigations().count(DownloadSlots::blankPage()), 1);
+        for (int n = 1; n <= DownloadDriver::SlotCount; ++n)
+            QCOMPARE(rig.browser(n).navigations().count(PageDownloader::blankPage()), 1);
     }
 
-    void pageModeNavigationErrorWritesTheErrorTexts()
+    void pageModeLoadErrorWritesTheErrorTexts()
     {
         Rig rig(1, false);
         rig.list.append(u"bad"_s, u"http://127.0.0.1/missing.htm"_s);
         FakeBrowser::Page page;
         page.outcome = FakeBrowser::Outcome::Fail;
         rig.browser(1).setPage(u"http://127.0.0.1/missing.htm"_s, page);
-        rig.driver.Start();
-        QTRY_VERIFY(!rig.driver.runOn());
+        rig.driver.start();
+        QTRY_VERIFY(!rig.driver.isRunning());
         QCOMPARE(rig.list.statusText(1), u"下载完成 "_s);
-        QVERIFY(errorText.match(rig.list.remarkText(1)).hasMatch());
-        QVERIFY(!rig.list.failureReason(1).isEmpty());
+        QCOMPARE(rig.list.state(1), RowState::PageFailed);
+        QCOMPARE(rig.list.failureReason(1), u"HTTP 404"_s);
         QVERIFY(!QFile::exists(QDir(rig.dir.path()).filePath(u"bad.htm"_s)));
+    }
+
+    void pageThatMakesNoProgressIsGivenUp()
+    {
+        FakeBrowser browser; // unscripted addresses stay busy
+        PageDownloader page(browser);
+        page.setStallTime(200);
+        QSignalSpy finished(&page, &Downloader::finished);
+        DownloadRequest request;
+        request.url = u"http://127.0.0.1/never.htm"_s;
+        page.start(request);
+        QVERIFY(page.isBusy());
+        QTRY_COMPARE(finished.count(), 1);
+        const auto result = finished.first().at(0).value<DownloadResult>();
+        QCOMPARE(result.outcome, DownloadResult::Outcome::PageNotLoaded);
+        QVERIFY(result.reason.contains(u"no progress"_s));
+        QVERIFY(!page.isBusy());
+        QCOMPARE(browser.stopCount(), 1);
     }
 
     void pageModeStopFreesBusySlots()
     {
         Rig rig(2, false);
         rig.addRows(3);
-        rig.driver.Start();
-        QTRY_VERIFY(rig.browser(1).Busy() && rig.browser(2).Busy());
-        QVERIFY(rig.bank.anyBusy(2, false));
-        rig.driver.Stop();
-        QVERIFY(!rig.bank.anyBusy(2, false));
-        QCOMPARE(rig.browser(5).stopCount(), 1);
-        QCOMPARE(rig.list.statusText(3), RowTexts::ready());
+        rig.driver.start();
+        QCOMPARE(rig.driver.slotsBusy(), (std::vector<bool>{true, true}));
+        rig.driver.stop();
+        QCOMPARE(rig.driver.slotsBusy(), (std::vector<bool>{false, false}));
+        QCOMPARE(rig.browser(1).stopCount(), 1);
+        QCOMPARE(rig.list.state(3), RowState::Ready);
     }
 
     void modeChangeWithNoRunStopsInTheNewMode()
     {
-        Rig rig(2, true);
-        rig.driver.modeChangeHook(false);
-        for (int n = 1; n <= 10; ++n)
-            QCOMPARE(rig.browser(n).stopCount(), 1);
-        QVERIFY(rig.settings.fastMode());
+        Rig rig(2, false);
+        rig.addRows(2);
+        rig.driver.start();
+        rig.driver.stop();
+        rig.driver.prepareModeChange(DownloadDriver::Mode::Page);
+        QCOMPARE(rig.browser(1).stopCount(), 1); // stopped once, by stop()
+        rig.settings.overrideDownloadMode(DownloadSettings::modeFast());
+        rig.driver.start();
+        rig.driver.prepareModeChange(DownloadDriver::Mode::Page); // a run is on: nothing stops
+        QCOMPARE(rig.browser(1).stopCount(), 1);
+        QVERIFY(rig.dl(1).busy);
     }
 
-    void pageProgress_data()
+    void progressTexts_data()
     {
-        QTest::addColumn<int>("progress");
-        QTest::addColumn<int>("maximum");
+        QTest::addColumn<bool>("page");
+        QTest::addColumn<qint64>("done");
+        QTest::addColumn<qint64>("total");
         QTest::addColumn<QString>("text");
-        QTest::newRow("zero maximum shows 100") << 10 << 0 << u"100.0%  "_s;
-        QTest::newRow("zero progress shows 100") << 0 << 100 << u"100.0%  "_s;
-        QTest::newRow("37 of 100") << 37 << 100 << u"37.0%  "_s;
-        QTest::newRow("half rounds to even") << 1 << 200 << u"100.0%  "_s;
-        QTest::newRow("one and a half rounds to two") << 3 << 200 << u"2.0%  "_s;
-        QTest::newRow("negative end value") << -1 << 100 << u"-1.0%  "_s;
-        QTest::newRow("overflow keeps 0 shown as 100") << 30000000 << 100 << u"100.0%  "_s;
+        QTest::newRow("page: zero maximum shows 100") << true << qint64(10) << qint64(0) << u"100.0%  "_s;
+        QTest::newRow("page: zero progress shows 100") << true << qint64(0) << qint64(100) << u"100.0%  "_s;
+        QTest::newRow("page: half rounds to even") << true << qint64(1) << qint64(200) << u"100.0%  "_s;
+        QTest::newRow("page: one and a half rounds to two") << true << qint64(3) << qint64(200) << u"2.0%  "_s;
+        QTest::newRow("page: overflow keeps 0 shown as 100") << true << qint64(30000000) << qint64(100) << u"100.0%  "_s;
+        QTest::newRow("bytes: more than the total caps at 100") << false << qint64(120) << qint64(100) << u"100.0%  0.1KB"_s;
+        QTest::newRow("bytes: over 2 GB") << false << qint64(3000000000) << qint64(6000000000) << u"50.0%  6000000.0KB"_s;
     }
 
-    void pageProgress()
+    void progressTexts()
     {
-        QFETCH(int, progress);
-        QFETCH(int, maximum);
+        QFETCH(bool, page);
+        QFETCH(qint64, done);
+        QFETCH(qint64, total);
         QFETCH(QString, text);
-        QCOMPARE(RowTexts::pageProgress(progress, maximum), text);
-    }
-
-    void fastProgress_data()
-    {
-        QTest::addColumn<qint64>("cur");
-        QTest::addColumn<qint64>("max");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("thirty million bytes") << qint64(30000000) << qint64(30000000) << u"100.0%  30000.0KB"_s;
-        QTest::newRow("more than the total caps at 100") << qint64(120) << qint64(100) << u"100.0%  0.1KB"_s;
-        QTest::newRow("quarter") << qint64(250) << qint64(1000) << u"25.0%  1.0KB"_s;
-        QTest::newRow("over 2 GB") << qint64(3000000000) << qint64(6000000000) << u"50.0%  6000000.0KB"_s;
-    }
-
-    void fastProgress()
-    {
-        QFETCH(qint64, cur);
-        QFETCH(qint64, max);
-        QFETCH(QString, text);
-        QCOMPARE(RowTexts::fastProgress(cur, max), text);
+        QCOMPARE(page ? RowTexts::pageProgress(int(done), int(total)) : RowTexts::fastProgress(done, total), text);
     }
 };
 

@@ -2,7 +2,6 @@
 
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
-#include "engine/DownloadSlot.h"
 #include "engine/PageSourceReplacements.h"
 #include "engine/UrlList.h"
 #include "platform/MemorySettingsStore.h"
@@ -30,9 +29,8 @@ struct WindowRig
     DownloadSettings settings{store};
     PageSourceReplacements replacements{store};
     UrlList list;
-    DownloadSlots slotBank;
     QList<FakeDownloader *> downloaders;
-    DownloadDriver driver{list, settings, slotBank};
+    DownloadDriver driver{list, settings};
     FakeDialogs dialogs;
     std::unique_ptr<MainWindow> window;
 

@@ -4,7 +4,6 @@
 // The browser tab shows a sample page served on 127.0.0.1; no other host is reached.
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
-#include "engine/DownloadSlot.h"
 #include "engine/PageSourceReplacements.h"
 #include "engine/RowTexts.h"
 #include "engine/UrlList.h"
@@ -80,9 +79,8 @@ int main(int argc, char *argv[])
     settings.setSaveFolder(QDir::tempPath() + u"/quillmoor-screenshots/"_s);
     PageSourceReplacements replacements(store);
     UrlList list;
-    DownloadSlots slotBank;
     QList<FakeDownloader *> downloaders;
-    DownloadDriver driver(list, settings, slotBank);
+    DownloadDriver driver(list, settings);
     driver.setDownloaderFactory(fakeDownloaderFactory(&downloaders));
     FakeDialogs dialogs;
     BrowserProfile profile;
@@ -102,18 +100,17 @@ int main(int argc, char *argv[])
     list.append(u"第二章 云涌"_s, u"http://example.invalid/book/2.html"_s);
     list.append(u"封面图片"_s, u"https://example.invalid/cover.jpg"_s);
     list.append(u"目录"_s, u"http://example.invalid/book/index.htm"_s);
-    list.setStatus(1, RowTexts::finished(at));
-    list.setProgress(1, RowTexts::fastProgress(20480, 20480));
-    list.setStatus(2, RowTexts::downloading(2));
-    list.setProgress(2, RowTexts::fastProgress(5120, 20480));
-    list.setStatus(3, RowTexts::finished(at));
-    list.setRemark(3, RowTexts::failedRemark(at));
-    list.setStatus(4, RowTexts::ready());
+    list.markAllReady();
+    list.setProgress(1, UrlRow::ProgressKind::Bytes, 20480, 20480);
+    list.endRow(1, RowState::Saved, at);
+    list.startRow(2, 2);
+    list.setProgress(2, UrlRow::ProgressKind::Bytes, 5120, 20480);
+    list.endRow(3, RowState::Failed, at, u"HTTP 404 Not Found"_s);
     window->show();
     window->lightsTick();
     // Hold the lights still, with slot 2 shown busy.
     window->findChild<QTimer *>(u"Timer4"_s)->stop();
-    window->findChild<ToolStrip *>()->light(2)->setFillColour(DownloadDriver::LightRed);
+    window->findChild<ToolStrip *>()->light(2)->setFillColour(StatusLight::Red);
     emit driver.elapsedTextChanged(RowTexts::elapsed(125));
 
     // The browser tab with the sample page loaded.

@@ -75,7 +75,7 @@ private slots:
         if (added) {
             QCOMPARE(list.linkName(2), name);
             QCOMPARE(list.url(2), address);
-            QVERIFY(list.status(2).isEmpty() && list.progress(2).isEmpty() && list.remark(2).isEmpty());
+            QVERIFY(list.statusText(2).isEmpty() && list.progressText(2).isEmpty() && list.remarkText(2).isEmpty());
         }
         QCOMPARE(nameBox->text(), added ? QString() : name);
         QCOMPARE(addressBox->text(), added ? QString() : address);

@@ -141,7 +141,7 @@ private slots:
         WindowRig rig;
         rig.list.append(u" 第一 "_s, u"http://h/a?x=1->2"_s);
         rig.list.append(u"b"_s, u"https://h/b"_s);
-        rig.list.setStatus(2, u"下载完成 [10:00:00]"_s);
+        rig.list.markAllReady(); // states are not exported
         QTemporaryDir dir;
         const QString path = dir.filePath(u"list.txt"_s);
         rig.dialogs.saveFileAnswers.enqueue(path);

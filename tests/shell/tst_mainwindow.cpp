@@ -191,25 +191,27 @@ private slots:
         rig.find<ToolStrip>(u"Picture1"_s)->light(5)->setFillColour(12345);
 
         rig.window->lightsTick();
-        QCOMPARE(fill(rig, 1), DownloadDriver::LightGreen);
-        QCOMPARE(fill(rig, 2), DownloadDriver::LightGreen);
+        QCOMPARE(fill(rig, 1), StatusLight::Green);
+        QCOMPARE(fill(rig, 2), StatusLight::Green);
 
         QTest::mouseClick(rig.find<QPushButton>(u"Command4"_s), Qt::LeftButton);
         QTRY_VERIFY(rig.downloaders[0]->busy && rig.downloaders[1]->busy);
         rig.window->lightsTick();
-        QCOMPARE(fill(rig, 1), DownloadDriver::LightRed);
-        QCOMPARE(fill(rig, 2), DownloadDriver::LightRed);
-        QCOMPARE(fill(rig, 3), DownloadDriver::LightGreen);
+        QCOMPARE(fill(rig, 1), StatusLight::Red);
+        QCOMPARE(fill(rig, 2), StatusLight::Red);
+        QCOMPARE(fill(rig, 3), StatusLight::Green);
         QCOMPARE(fill(rig, 5), 12345);
 
+        rig.downloaders[0]->succeed(); // slot 1 takes row 3 at once
         rig.downloaders[1]->succeed();
         rig.window->lightsTick();
-        QCOMPARE(fill(rig, 1), DownloadDriver::LightRed);
-        QCOMPARE(fill(rig, 2), DownloadDriver::LightGreen);
+        QCOMPARE(fill(rig, 1), StatusLight::Red);
+        QCOMPARE(fill(rig, 2), StatusLight::Green);
         QCOMPARE(fill(rig, 5), 12345);
 
         // The real timer paints too.
-        QTRY_COMPARE(fill(rig, 2), DownloadDriver::LightRed); // slot 2 took row 3
+        rig.downloaders[0]->succeed();
+        QTRY_COMPARE(fill(rig, 1), StatusLight::Green);
     }
 
     void panels()
@@ -221,11 +223,11 @@ private slots:
         rig.window->lightsTick();
         QCOMPARE(panel(rig, 3), u"链接数：2"_s);
 
-        rig.driver.Start();
-        rig.driver.driverTick();
+        rig.driver.start();
+        rig.driver.tick();
         QCOMPARE(panel(rig, 2), RowTexts::elapsed(1));
         QCOMPARE(panel(rig, 2), u"下载耗时：00:01"_s);
-        rig.driver.Stop();
+        rig.driver.stop();
 
         emit rig.driver.statusTextChanged(u"线程3:页面"_s);
         QCOMPARE(panel(rig, 1), u"线程3:页面"_s);
@@ -253,13 +255,13 @@ private slots:
                 rig.action(name)->trigger();
         };
         trigger(start);
-        QVERIFY2(!rig.driver.runOn(), "an empty list starts nothing");
+        QVERIFY2(!rig.driver.isRunning(), "an empty list starts nothing");
         rig.addRows({u"http://h/1"_s});
         trigger(start);
-        QVERIFY(rig.driver.runOn());
-        QCOMPARE(rig.list.status(1), RowTexts::ready());
+        QVERIFY(rig.driver.isRunning());
+        QCOMPARE(rig.list.statusText(1), RowTexts::downloading(1));
         trigger(stop);
-        QVERIFY(!rig.driver.runOn());
+        QVERIFY(!rig.driver.isRunning());
 
         // A save folder that cannot be made refuses the run and says so.
         QTemporaryDir dir;
@@ -267,7 +269,7 @@ private slots:
         QVERIFY(plain.open(QIODevice::WriteOnly));
         rig.settings.overrideSaveFolder(dir.filePath(u"plain/sub"_s));
         trigger(start);
-        QVERIFY(!rig.driver.runOn());
+        QVERIFY(!rig.driver.isRunning());
         QCOMPARE(rig.dialogs.messages.size(), 1);
         QCOMPARE(rig.dialogs.messages.first().text, u"无法创建保存文件夹："_s + dir.filePath(u"plain/sub"_s));
     }
@@ -296,11 +298,11 @@ private slots:
         QSignalSpy quit(rig.window.get(), &MainWindow::quitRequested);
         rig.window->show();
         QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
-        rig.driver.Start();
+        rig.driver.start();
 
         QVERIFY(!rig.window->close());
         QVERIFY(rig.window->isHidden());
-        QVERIFY(rig.driver.runOn());
+        QVERIFY(rig.driver.isRunning());
         QVERIFY(rig.window->trayIcon()->isVisible());
         QVERIFY(rig.dialogs.questions.isEmpty());
         QTest::qWait(250);
@@ -347,7 +349,7 @@ private slots:
         rig.window->show();
         QVERIFY(QTest::qWaitForWindowExposed(rig.window.get()));
         if (runOn)
-            rig.driver.Start();
+            rig.driver.start();
         rig.dialogs.yesNoAnswers.enqueue(answerYes);
         QSignalSpy quit(rig.window.get(), &MainWindow::quitRequested);
 
@@ -359,7 +361,7 @@ private slots:
         QCOMPARE(rig.dialogs.questions,
                  runOn ? QStringList{u"目前正在下载中，一定要退出吗？"_s} : QStringList{});
         if (quits) {
-            QVERIFY(!rig.driver.runOn());
+            QVERIFY(!rig.driver.isRunning());
             QVERIFY(rig.find<QTimer>(u"Timer2"_s)->isActive());
             if (trayAvailable)
                 QVERIFY2(rig.window->trayIcon()->isVisible(), "the exit waits for Timer2");
@@ -370,7 +372,7 @@ private slots:
         } else {
             QTest::qWait(250);
             QCOMPARE(quit.count(), 0);
-            QVERIFY(rig.driver.runOn());
+            QVERIFY(rig.driver.isRunning());
             QVERIFY(rig.window->isVisible());
             QVERIFY(!rig.window->exitRequested());
             if (trayAvailable)
@@ -408,17 +410,17 @@ private slots:
         QVERIFY(timer->isActive());
         QCOMPARE(timer->interval(), 60000);
         if (runAlreadyOn) {
-            rig.driver.Start();
-            rig.list.setStatus(1, u"marker"_s);
+            rig.driver.start();
+            rig.list.endRow(1, RowState::Skipped, QTime(1, 2, 3)); // a restart would make it ready
         }
         QSignalSpy started(&rig.driver, &DownloadDriver::runStarted);
         for (int i = 0; i < ticks; ++i)
             rig.window->timedDownloadTick();
         QCOMPARE(started.count(), startsRun ? 1 : 0);
         if (startsRun)
-            QVERIFY(rig.driver.runOn());
+            QVERIFY(rig.driver.isRunning());
         if (runAlreadyOn)
-            QCOMPARE(rig.list.status(1), u"marker"_s);
+            QCOMPARE(rig.list.state(1), RowState::Skipped);
 
         box->setChecked(false);
         QVERIFY(!timer->isActive());

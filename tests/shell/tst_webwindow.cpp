@@ -110,7 +110,7 @@ private:
         chooseMode(page);
         rig().addRows(urls);
         rig().find<QPushButton>(u"Command4"_s)->click();
-        [&] { QTRY_VERIFY_WITH_TIMEOUT(!rig().driver.runOn(), loadTimeoutMs); }();
+        [&] { QTRY_VERIFY_WITH_TIMEOUT(!rig().driver.isRunning(), loadTimeoutMs); }();
         return folder;
     }
 
@@ -174,7 +174,7 @@ private slots:
 
     void cleanup()
     {
-        if (rig().driver.runOn())
+        if (rig().driver.isRunning())
             rig().find<QPushButton>(u"Command5"_s)->click();
         rig().dialogs.clear();
     }
@@ -377,8 +377,8 @@ private slots:
             run({url, m_server.urlText(u"/p2.html"_s), m_server.urlText(u"/p3.html"_s)}, true);
 
         for (int row = 1; row <= 3; ++row) {
-            QVERIFY2(rig().list.status(row).startsWith(u"下载完成 ["_s), qPrintable(rig().list.status(row)));
-            QCOMPARE(rig().list.remark(row), QString());
+            QVERIFY2(rig().list.statusText(row).startsWith(u"下载完成 ["_s), qPrintable(rig().list.statusText(row)));
+            QCOMPARE(rig().list.remarkText(row), QString());
         }
         const QStringList files = filesIn(folder);
         QCOMPARE(files.size(), 3);
@@ -415,7 +415,7 @@ private slots:
         const QString folder =
             run({m_server.urlText(u"/p2.html#a"_s), m_server.urlText(u"/p2.html#b"_s)}, true, 1);
         for (int row = 1; row <= 2; ++row)
-            QVERIFY2(rig().list.status(row).startsWith(u"下载完成 ["_s), qPrintable(rig().list.status(row)));
+            QVERIFY2(rig().list.statusText(row).startsWith(u"下载完成 ["_s), qPrintable(rig().list.statusText(row)));
         QCOMPARE(filesIn(folder).size(), 2);
     }
 
@@ -434,8 +434,8 @@ private slots:
     {
         QFETCH(QString, address);
         const QString folder = run({address}, true, 1);
-        QCOMPARE(rig().list.status(1), RowTexts::finishedAfterPageError());
-        QVERIFY2(rig().list.remark(1).startsWith(u"下载出错！ ["_s), qPrintable(rig().list.remark(1)));
+        QCOMPARE(rig().list.statusText(1), RowTexts::finishedAfterPageError());
+        QVERIFY2(rig().list.remarkText(1).startsWith(u"下载出错！ ["_s), qPrintable(rig().list.remarkText(1)));
         QCOMPARE(filesIn(folder), QStringList());
     }
 
@@ -443,8 +443,8 @@ private slots:
     {
         m_server.clearRequests();
         const QString folder = run({m_server.urlText(u"/script.html"_s)}, true, 1);
-        QVERIFY2(rig().list.status(1).startsWith(u"下载完成 ["_s), qPrintable(rig().list.status(1)));
-        QCOMPARE(rig().list.remark(1), QString());
+        QVERIFY2(rig().list.statusText(1).startsWith(u"下载完成 ["_s), qPrintable(rig().list.statusText(1)));
+        QCOMPARE(rig().list.remarkText(1), QString());
         const QStringList files = filesIn(folder);
         QCOMPARE(files.size(), 1);
         QVERIFY(readAll(folder + files.first()).contains("still here"));
@@ -462,29 +462,27 @@ private slots:
         rig().find<QPushButton>(u"Command4"_s)->click();
         QTRY_VERIFY_WITH_TIMEOUT(pageBrowser(1)->Busy() && pageBrowser(2)->Busy(), loadTimeoutMs);
         QTest::qWait(2000);
-        QVERIFY(rig().driver.runOn());
+        QVERIFY(rig().driver.isRunning());
         QVERIFY(pageBrowser(1)->Busy());
-        QVERIFY(rig().slotBank.anyBusy(2, false));
-        QCOMPARE(rig().list.status(1), RowTexts::downloading(1));
+        QVERIFY(rig().driver.slotsBusy().front());
+        QCOMPARE(rig().list.statusText(1), RowTexts::downloading(1));
 
         rig().find<QPushButton>(u"Command5"_s)->click();
-        QVERIFY(!rig().driver.runOn());
-        for (int n = 1; n <= 10; ++n) {
+        QVERIFY(!rig().driver.isRunning());
+        for (int n = 1; n <= 10; ++n)
             QVERIFY(!pageBrowser(n)->Busy());
-            QVERIFY(!rig().slotBank.slot(n).pageBusy);
-        }
-        QVERIFY(!rig().slotBank.anyBusy(10, false));
+        QCOMPARE(rig().driver.slotsBusy(), (std::vector<bool>{false, false}));
         // The stopped loads end without a late event that would write the rows.
         QTest::qWait(500);
-        QCOMPARE(rig().list.status(1), RowTexts::downloading(1));
-        QVERIFY(!rig().slotBank.anyBusy(10, false));
+        QCOMPARE(rig().list.statusText(1), RowTexts::downloading(1));
+        QCOMPARE(rig().driver.slotsBusy(), (std::vector<bool>{false, false}));
     }
 
     void loginInWebBrowser1HoldsForBothModesUntilCookiesAreCleared()
     {
         const QString secret = m_server.urlText(u"/secret.html"_s);
         run({secret}, false, 1);
-        QVERIFY2(rig().list.remark(1).startsWith(u"下载出错！"_s), qPrintable(rig().list.remark(1)));
+        QVERIFY2(rig().list.remarkText(1).startsWith(u"下载出错！"_s), qPrintable(rig().list.remarkText(1)));
 
         rig().settings.setLoginUrl(m_server.urlText(u"/login.html"_s));
         rig().find<QPushButton>(u"Command2"_s)->click();
@@ -492,8 +490,8 @@ private slots:
 
         for (const bool page : {false, true}) {
             const QString folder = run({secret}, page, 1);
-            QVERIFY2(rig().list.status(1).startsWith(u"下载完成 ["_s), qPrintable(rig().list.status(1)));
-            QCOMPARE(rig().list.remark(1), QString());
+            QVERIFY2(rig().list.statusText(1).startsWith(u"下载完成 ["_s), qPrintable(rig().list.statusText(1)));
+            QCOMPARE(rig().list.remarkText(1), QString());
             const QStringList files = filesIn(folder);
             QCOMPARE(files.size(), 1);
             QVERIFY(readAll(folder + files.first()).contains("members only"));
@@ -524,7 +522,7 @@ private slots:
                              [](const QNetworkCookie &c) { return c.name() == "quillmoor_login"; }));
 
         run({secret}, false, 1);
-        QVERIFY2(rig().list.remark(1).startsWith(u"下载出错！"_s), qPrintable(rig().list.remark(1)));
+        QVERIFY2(rig().list.remarkText(1).startsWith(u"下载出错！"_s), qPrintable(rig().list.remarkText(1)));
         // The browsers' own store forgets it too: it is not handed back to the jar.
         QTest::qWait(500);
         QVERIFY(!jarHolds(*m_profile, "quillmoor_login"));

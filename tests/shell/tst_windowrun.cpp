@@ -2,6 +2,7 @@
 
 #include "engine/HttpDownloader.h"
 #include "engine/RowTexts.h"
+#include "shell/ToolStrip.h"
 #include "support/TestHttpServer.h"
 
 #include <QDir>
@@ -95,29 +96,29 @@ private slots:
         };
 
         QTest::mouseClick(rig->find<QPushButton>(u"Command4"_s), Qt::LeftButton);
-        QVERIFY(rig->driver.runOn());
+        QVERIFY(rig->driver.isRunning());
 
-        QTRY_VERIFY_WITH_TIMEOUT(rig->list.status(1).startsWith(u"下载完成 ["_s), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(rig->list.status(3).startsWith(u"下载完成 ["_s), 10000);
-        QVERIFY(rig->list.remark(1).isEmpty() && rig->list.remark(3).isEmpty());
-        QCOMPARE(rig->list.progress(1), RowTexts::fastProgress(1000, 1000));
+        QTRY_VERIFY_WITH_TIMEOUT(rig->list.statusText(1).startsWith(u"下载完成 ["_s), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(rig->list.statusText(3).startsWith(u"下载完成 ["_s), 10000);
+        QVERIFY(rig->list.remarkText(1).isEmpty() && rig->list.remarkText(3).isEmpty());
+        QCOMPARE(rig->list.progressText(1), RowTexts::fastProgress(1000, 1000));
 
         // The slow row holds its slot: red light, progress under way; the other slot is free.
-        const int slow = slotOf(rig->list.status(2));
-        QVERIFY2(slow == 1 || slow == 2, qPrintable(rig->list.status(2)));
-        QTRY_VERIFY_WITH_TIMEOUT(!rig->list.progress(2).isEmpty(), 5000);
-        QTRY_COMPARE(fill(slow), DownloadDriver::LightRed);
-        QTRY_COMPARE(fill(3 - slow), DownloadDriver::LightGreen);
+        const int slow = slotOf(rig->list.statusText(2));
+        QVERIFY2(slow == 1 || slow == 2, qPrintable(rig->list.statusText(2)));
+        QTRY_VERIFY_WITH_TIMEOUT(!rig->list.progressText(2).isEmpty(), 5000);
+        QTRY_COMPARE(fill(slow), StatusLight::Red);
+        QTRY_COMPARE(fill(3 - slow), StatusLight::Green);
         QTRY_VERIFY_WITH_TIMEOUT(panel(2).startsWith(u"下载耗时：00:0"_s), 3000);
         QCOMPARE(panel(3), u"链接数：3"_s);
-        QVERIFY(rig->driver.runOn());
+        QVERIFY(rig->driver.isRunning());
 
         // Exit while the slow row is still coming in: asked, then the program quits.
         rig->dialogs.yesNoAnswers.enqueue(true);
         QTest::mouseClick(rig->find<QPushButton>(u"Command7"_s), Qt::LeftButton);
         QCOMPARE(rig->dialogs.questions, QStringList{u"目前正在下载中，一定要退出吗？"_s});
         QTRY_COMPARE(quit.count(), 1);
-        QVERIFY(!rig->list.status(2).startsWith(u"下载完成"_s));
+        QVERIFY(!rig->list.statusText(2).startsWith(u"下载完成"_s));
 
         QCOMPARE(filesIn(folder.path()).size(), namedStaging ? 3 : 2);
         rig.reset();

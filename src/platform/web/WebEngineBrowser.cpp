@@ -100,9 +100,11 @@ private:
 
 namespace {
 
+// The markup with its document type declaration: without one a page renders in quirks mode.
 const QString documentScript = uR"js((function () {
   var root = document.documentElement;
-  return [root ? root.outerHTML : '', document.characterSet || ''];
+  var type = document.doctype ? new XMLSerializer().serializeToString(document.doctype) + '\n' : '';
+  return [root ? type + root.outerHTML : '', document.characterSet || ''];
 })())js"_s;
 
 // Each link as [text as the user sees it, absolute address]; SVG links carry their address as
