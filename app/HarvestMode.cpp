@@ -35,14 +35,14 @@ int runHarvest(const QString &addressOrFile, Browser &browser, int timeoutMs)
 
     QEventLoop loop;
     enum class End { None, Loaded, Failed, TimedOut } end = End::None;
-    QObject::connect(&browser, &Browser::DocumentComplete, &loop, [&] { end = End::Loaded; loop.quit(); });
-    QObject::connect(&browser, &Browser::NavigateError, &loop, [&](int status) {
+    QObject::connect(&browser, &Browser::loaded, &loop, [&] { end = End::Loaded; loop.quit(); });
+    QObject::connect(&browser, &Browser::loadFailed, &loop, [&](int status) {
         end = End::Failed;
         print(stderr, u"quillmoor: the page could not be loaded ("_s + QString::number(status) + u")\n"_s);
         loop.quit();
     });
     QTimer::singleShot(timeoutMs, &loop, [&] { end = End::TimedOut; loop.quit(); });
-    browser.Navigate(addressOrFile);
+    browser.navigate(addressOrFile);
     loop.exec();
     if (end == End::TimedOut)
         print(stderr, u"quillmoor: the page did not finish loading in time\n"_s);

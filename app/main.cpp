@@ -72,7 +72,7 @@ bool pageModeWanted(int argc, char *argv[])
         return qstrcmp(mode, "page") == 0;
     nameApplication();
     QSettingsStore store;
-    const QString stored = store.GetSetting(DownloadSettings::keyDownloadMode(), DownloadSettings::modeFast());
+    const QString stored = store.value(DownloadSettings::keyDownloadMode(), DownloadSettings::modeFast());
     return stored != DownloadSettings::modeFast();
 }
 

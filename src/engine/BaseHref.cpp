@@ -75,7 +75,7 @@ bool blankOnly(const QString &text)
 
 } // namespace
 
-QString AddBaseHref(const QString &source, const QString &address)
+QString insertBaseElement(const QString &source, const QString &address)
 {
     if (blankOnly(source))
         return address;
@@ -90,7 +90,7 @@ QString AddBaseHref(const QString &source, const QString &address)
     return source.left(*at) + u" "_s + baseElement(address) + u" "_s + source.mid(*at);
 }
 
-QByteArray AddBaseHrefToBytes(const QByteArray &source, const QString &address, bool *inserted)
+QByteArray insertBaseElementIntoBytes(const QByteArray &source, const QString &address, bool *inserted)
 {
     const QByteArrayView bytes(source);
     if (findTag(bytes, BaseTag) >= 0) {

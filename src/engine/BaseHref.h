@@ -10,8 +10,8 @@
 // Markup form: returns the address alone for an empty (or blank-only) source, the source
 // unchanged when it is over 1,000,000 characters or already has a base element, otherwise the
 // source with the base element inserted.
-QString AddBaseHref(const QString &source, const QString &address);
+QString insertBaseElement(const QString &source, const QString &address);
 
 // Byte form of the same insertion: every byte outside the inserted text stays as it was.
 // The address is written as UTF-8. Returns the unchanged input when it already has a base element.
-QByteArray AddBaseHrefToBytes(const QByteArray &source, const QString &address, bool *inserted = nullptr);
+QByteArray insertBaseElementIntoBytes(const QByteArray &source, const QString &address, bool *inserted = nullptr);

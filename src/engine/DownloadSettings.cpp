@@ -91,85 +91,85 @@ void DownloadSettings::load()
 {
     // Corrected numbers are kept in memory only; the store changes only where a choice is
     // selected, as a click on that option would store it.
-    m_intervalMinutes = storedNumber(m_store.GetSetting(keyInterval(), QString::number(DefaultInterval)),
+    m_intervalMinutes = storedNumber(m_store.value(keyInterval(), QString::number(DefaultInterval)),
                                      DefaultInterval, MinInterval, MaxInterval);
 
-    m_nameMethod = m_store.GetSetting(keyNameMethod(), nameByLink());
+    m_nameMethod = m_store.value(keyNameMethod(), nameByLink());
     if (m_nameMethod != nameByLink())
         setNameMethod(nameByUrl());
 
-    m_collisionMethod = m_store.GetSetting(keyCollisionMethod(), collisionRename());
+    m_collisionMethod = m_store.value(keyCollisionMethod(), collisionRename());
     if (m_collisionMethod == collisionSkip() || m_collisionMethod == collisionOverwrite())
         setCollisionMethod(m_collisionMethod);
     else if (m_collisionMethod != collisionRename())
         setCollisionMethod(collisionRename()); // unknown text: what the rename option shows
 
-    m_separator = m_store.GetSetting(keySeparator(), u"->"_s);
+    m_separator = m_store.value(keySeparator(), u"->"_s);
 
-    m_threadCount = storedNumber(m_store.GetSetting(keyThreadCount(), QString::number(DefaultThreads)),
+    m_threadCount = storedNumber(m_store.value(keyThreadCount(), QString::number(DefaultThreads)),
                                  DefaultThreads, MinThreads, MaxThreads);
 
-    m_saveFolder = m_store.GetSetting(keySaveFolder(), defaultSaveFolder());
+    m_saveFolder = m_store.value(keySaveFolder(), defaultSaveFolder());
     // An empty folder would become the root folder once the separator is appended.
     if (m_saveFolder.trimmed().isEmpty())
         m_saveFolder = defaultSaveFolder();
 
-    m_downloadMode = m_store.GetSetting(keyDownloadMode(), modeFast());
+    m_downloadMode = m_store.value(keyDownloadMode(), modeFast());
     if (m_downloadMode != modeFast())
         setDownloadMode(modePage());
 
-    m_loginUrl = m_store.GetSetting(keyLoginUrl(), defaultLoginUrl());
+    m_loginUrl = m_store.value(keyLoginUrl(), defaultLoginUrl());
 }
 
 void DownloadSettings::setIntervalMinutes(int minutes)
 {
     m_intervalMinutes = std::clamp(minutes, MinInterval, MaxInterval);
-    m_store.SaveSetting(keyInterval(), QString::number(m_intervalMinutes));
+    m_store.setValue(keyInterval(), QString::number(m_intervalMinutes));
 }
 
 void DownloadSettings::setNameMethod(const QString &caption)
 {
     m_nameMethod = caption;
-    m_store.SaveSetting(keyNameMethod(), caption);
+    m_store.setValue(keyNameMethod(), caption);
 }
 
 void DownloadSettings::setCollisionMethod(const QString &caption)
 {
     m_collisionMethod = caption;
-    m_store.SaveSetting(keyCollisionMethod(), caption);
+    m_store.setValue(keyCollisionMethod(), caption);
 }
 
 void DownloadSettings::setSeparator(const QString &separator)
 {
     m_separator = separator;
-    m_store.SaveSetting(keySeparator(), separator);
+    m_store.setValue(keySeparator(), separator);
 }
 
 void DownloadSettings::setThreadCount(int count)
 {
     m_threadCount = std::clamp(count, MinThreads, MaxThreads);
-    m_store.SaveSetting(keyThreadCount(), QString::number(m_threadCount));
+    m_store.setValue(keyThreadCount(), QString::number(m_threadCount));
 }
 
 void DownloadSettings::setSaveFolder(const QString &folder)
 {
     m_saveFolder = folder;
-    m_store.SaveSetting(keySaveFolder(), folder);
+    m_store.setValue(keySaveFolder(), folder);
 }
 
 void DownloadSettings::setDownloadMode(const QString &caption)
 {
     m_downloadMode = caption;
-    m_store.SaveSetting(keyDownloadMode(), caption);
+    m_store.setValue(keyDownloadMode(), caption);
 }
 
 void DownloadSettings::setLoginUrl(const QString &url)
 {
     m_loginUrl = url;
-    m_store.SaveSetting(keyLoginUrl(), url);
+    m_store.setValue(keyLoginUrl(), url);
 }
 
-void DownloadSettings::appendSeparatorToSaveFolderInMemory() { m_saveFolder = AddBackslash(m_saveFolder); }
+void DownloadSettings::appendSeparatorToSaveFolderInMemory() { m_saveFolder = withTrailingSeparator(m_saveFolder); }
 
 void DownloadSettings::overrideThreadCount(int count) { m_threadCount = std::clamp(count, MinThreads, MaxThreads); }
 
@@ -257,7 +257,7 @@ std::optional<double> lenientNumber(const QString &text)
     return std::nearbyint(*value); // the default rounding mode: halves to even
 }
 
-QString AddBackslash(const QString &path)
+QString withTrailingSeparator(const QString &path)
 {
     if (path.endsWith(u'/'))
         return path;

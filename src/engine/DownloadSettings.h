@@ -111,7 +111,7 @@ std::optional<double> lenientNumber(const QString &text);
 std::optional<double> lenientValue(const QString &text);
 
 // Appends the platform separator "/" unless the text already ends with it.
-QString AddBackslash(const QString &path);
+QString withTrailingSeparator(const QString &path);
 
 // The "http" rule: the first four characters, lower-cased, are "http".
 bool startsWithHttp(const QString &text);

@@ -351,7 +351,7 @@ void HttpDownloader::finishBody()
 {
     if (m_pageHold == PageHold::Page || m_pageHold == PageHold::MaybePage) {
         const bool page = m_pageHold == PageHold::Page || looksLikeMarkup(m_page);
-        const QByteArray bytes = page ? AddBaseHrefToBytes(m_page, m_request.baseAddress) : m_page;
+        const QByteArray bytes = page ? insertBaseElementIntoBytes(m_page, m_request.baseAddress) : m_page;
         m_page.clear();
         if (!write(bytes.constData(), bytes.size())) {
             finish(DownloadResult::Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_writeError));

@@ -17,21 +17,21 @@ PageDownloader::PageDownloader(Browser &browser, QObject *parent) : Downloader(p
     m_stall.setSingleShot(true);
     m_stall.setInterval(DefaultStallMs);
     connect(&m_stall, &QTimer::timeout, this, [this] {
-        m_browser.Stop();
+        m_browser.stop();
         DownloadResult result;
         result.outcome = DownloadResult::Outcome::PageNotLoaded;
         result.reason = u"the page made no progress for %1 s"_s.arg(m_stall.interval() / 1000);
         end(result);
     });
-    connect(&browser, &Browser::ProgressChange, this, [this](int done, int total) {
+    connect(&browser, &Browser::loadProgress, this, [this](int done, int total) {
         if (!m_active || m_reading)
             return;
         m_stall.start();
         emit progress(done, total);
     });
-    connect(&browser, &Browser::TitleChange, this, &PageDownloader::titleChanged);
-    connect(&browser, &Browser::DocumentComplete, this, &PageDownloader::onLoaded);
-    connect(&browser, &Browser::NavigateError, this, &PageDownloader::onLoadFailed);
+    connect(&browser, &Browser::titleChanged, this, &PageDownloader::titleChanged);
+    connect(&browser, &Browser::loaded, this, &PageDownloader::onLoaded);
+    connect(&browser, &Browser::loadFailed, this, &PageDownloader::onLoadFailed);
 }
 
 QString PageDownloader::blankPage()
@@ -46,7 +46,7 @@ void PageDownloader::start(const DownloadRequest &request)
     m_active = true;
     m_reading = false;
     m_stall.start();
-    m_browser.Navigate(request.url);
+    m_browser.navigate(request.url);
 }
 
 bool PageDownloader::isBusy() const { return m_active; }
@@ -58,7 +58,7 @@ void PageDownloader::runStopped()
     ++m_generation; // a page being read is not saved
     m_active = false;
     m_stall.stop();
-    m_browser.Stop();
+    m_browser.stop();
 }
 
 void PageDownloader::cancel()
@@ -71,12 +71,12 @@ void PageDownloader::cancel()
     QMetaObject::invokeMethod(this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
 }
 
-void PageDownloader::runEnded() { m_browser.Navigate(blankPage()); }
+void PageDownloader::runEnded() { m_browser.navigate(blankPage()); }
 
 void PageDownloader::onLoaded()
 {
     // Frames end their loads too; the page is done when the browser is.
-    if (!m_active || m_reading || m_browser.Busy())
+    if (!m_active || m_reading || m_browser.isBusy())
         return;
     m_reading = true;
     m_stall.stop();
@@ -91,7 +91,7 @@ void PageDownloader::onLoaded()
 void PageDownloader::onLoadFailed(int statusCode)
 {
     // The browser is busy with this page: the failure is of an earlier load it gave up.
-    if (!m_active || m_reading || m_browser.Busy())
+    if (!m_active || m_reading || m_browser.isBusy())
         return;
     DownloadResult result;
     result.outcome = DownloadResult::Outcome::PageNotLoaded;
@@ -105,7 +105,7 @@ void PageDownloader::save(const BrowserDocument &document)
     QString source = document.outerHtml;
     if (m_sourceFilter)
         source = m_sourceFilter(source);
-    const QByteArray bytes = Codec::encodeForHtml(AddBaseHref(source, m_request.url), document.characterSet);
+    const QByteArray bytes = Codec::encodeForHtml(insertBaseElement(source, m_request.url), document.characterSet);
     StagingFile staging;
     DownloadResult result;
     if (!staging.open(m_request.savePath) || !staging.write(bytes.constData(), bytes.size()))

@@ -58,14 +58,14 @@ PageSourceReplacements::PageSourceReplacements(SettingsStore &store)
 
 void PageSourceReplacements::load()
 {
-    m_enabled = m_store.GetSetting(keyEnabled(), u"0"_s) == u"1"_s;
-    m_pairs = decode(m_store.GetSetting(keyPairs(), QString()));
+    m_enabled = m_store.value(keyEnabled(), u"0"_s) == u"1"_s;
+    m_pairs = decode(m_store.value(keyPairs(), QString()));
 }
 
 void PageSourceReplacements::setEnabled(bool on)
 {
     m_enabled = on;
-    m_store.SaveSetting(keyEnabled(), on ? u"1"_s : u"0"_s);
+    m_store.setValue(keyEnabled(), on ? u"1"_s : u"0"_s);
 }
 
 bool PageSourceReplacements::add(const QString &find, const QString &replacement)
@@ -122,5 +122,5 @@ std::vector<PageSourceReplacements::Pair> PageSourceReplacements::decode(const Q
 
 void PageSourceReplacements::storePairs()
 {
-    m_store.SaveSetting(keyPairs(), encode(m_pairs));
+    m_store.setValue(keyPairs(), encode(m_pairs));
 }

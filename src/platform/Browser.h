@@ -35,13 +35,13 @@ public:
     virtual void setSilent(bool silent) = 0;
     virtual bool silent() const = 0;
 
-    // Returns at once; Busy() is true from here until the top-level document has finished.
+    // Returns at once; isBusy() is true from here until the top-level document has finished.
     // Accepts an http(s) address, a local file path, a "file:///" address or the empty address.
-    virtual void Navigate(const QString &address) = 0;
-    virtual void Stop() = 0;
-    virtual bool Busy() const = 0;
+    virtual void navigate(const QString &address) = 0;
+    virtual void stop() = 0;
+    virtual bool isBusy() const = 0;
     // The address of the shown page; empty when no page is shown.
-    virtual QString LocationURL() const = 0;
+    virtual QString location() const = 0;
 
     virtual void readDocument(std::function<void(const BrowserDocument &)> done) = 0;
     virtual void readLinks(std::function<void(const QList<BrowserLink> &)> done) = 0;
@@ -54,17 +54,17 @@ public:
     bool cancelWindowClosing() const { return m_cancelWindowClosing; }
 
 signals:
-    void ProgressChange(int progress, int progressMax);
-    void TitleChange(const QString &text);
-    void StatusTextChange(const QString &text);
-    // A successful end of the top-level load: Busy() is already false when this arrives.
-    void DocumentComplete();
-    // A failed load: network failure or an HTTP error status. Busy() is already false.
-    void NavigateError(int statusCode);
+    void loadProgress(int progress, int progressMax);
+    void titleChanged(const QString &text);
+    void statusTextChanged(const QString &text);
+    // A successful end of the top-level load: isBusy() is already false when this arrives.
+    void loaded();
+    // A failed load: network failure or an HTTP error status. isBusy() is already false.
+    void loadFailed(int statusCode);
     // A page asked for a new window; raised also when it was refused.
-    void NewWindow2();
+    void newWindowRequested();
     // A page's script asked to close the browser; raised also when it was refused.
-    void WindowClosing();
+    void closeRequested();
 
 private:
     bool m_cancelNewWindows = false;

@@ -1,11 +1,11 @@
 #include "platform/MemorySettingsStore.h"
 
-QString MemorySettingsStore::GetSetting(const QString &key, const QString &defaultValue) const
+QString MemorySettingsStore::value(const QString &key, const QString &defaultValue) const
 {
     return m_values.value(key, defaultValue);
 }
 
-void MemorySettingsStore::SaveSetting(const QString &key, const QString &value)
+void MemorySettingsStore::setValue(const QString &key, const QString &value)
 {
     m_values.insert(key, value);
     ++m_saveCount;

@@ -8,8 +8,8 @@
 class MemorySettingsStore final : public SettingsStore
 {
 public:
-    QString GetSetting(const QString &key, const QString &defaultValue) const override;
-    void SaveSetting(const QString &key, const QString &value) override;
+    QString value(const QString &key, const QString &defaultValue) const override;
+    void setValue(const QString &key, const QString &value) override;
 
     const QMap<QString, QString> &values() const { return m_values; }
     int saveCount() const { return m_saveCount; }

@@ -27,7 +27,7 @@ QString QSettingsStore::sectionName() { return u"下载设置"_s; }
 
 QString QSettingsStore::fileName() const { return m_settings.fileName(); }
 
-QString QSettingsStore::GetSetting(const QString &key, const QString &defaultValue) const
+QString QSettingsStore::value(const QString &key, const QString &defaultValue) const
 {
     const QVariant value = m_settings.value(fullKey(key));
     if (!value.isValid())
@@ -38,7 +38,7 @@ QString QSettingsStore::GetSetting(const QString &key, const QString &defaultVal
     return value.toString();
 }
 
-void QSettingsStore::SaveSetting(const QString &key, const QString &value)
+void QSettingsStore::setValue(const QString &key, const QString &value)
 {
     m_settings.setValue(fullKey(key), value);
     // Written through at once, so a crash later loses no accepted change.

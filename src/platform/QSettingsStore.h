@@ -13,8 +13,8 @@ public:
     // A store in the given INI file (tests, portable use).
     explicit QSettingsStore(const QString &iniFile);
 
-    QString GetSetting(const QString &key, const QString &defaultValue) const override;
-    void SaveSetting(const QString &key, const QString &value) override;
+    QString value(const QString &key, const QString &defaultValue) const override;
+    void setValue(const QString &key, const QString &value) override;
 
     static QString applicationName();
     static QString sectionName();

@@ -10,7 +10,7 @@ public:
     virtual ~SettingsStore() = default;
 
     // The stored text, or defaultValue when the key is absent.
-    virtual QString GetSetting(const QString &key, const QString &defaultValue) const = 0;
+    virtual QString value(const QString &key, const QString &defaultValue) const = 0;
     // Creates or replaces the text. Failures are not reported.
-    virtual void SaveSetting(const QString &key, const QString &value) = 0;
+    virtual void setValue(const QString &key, const QString &value) = 0;
 };

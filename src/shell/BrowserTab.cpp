@@ -25,10 +25,10 @@ public:
 
     void setSilent(bool silent) override { m_silent = silent; }
     bool silent() const override { return m_silent; }
-    void Navigate(const QString &address) override { m_label->setText(address); }
-    void Stop() override {}
-    bool Busy() const override { return false; }
-    QString LocationURL() const override { return {}; }
+    void navigate(const QString &address) override { m_label->setText(address); }
+    void stop() override {}
+    bool isBusy() const override { return false; }
+    QString location() const override { return {}; }
     void readDocument(std::function<void(const BrowserDocument &)> done) override
     {
         QMetaObject::invokeMethod(this, [done = std::move(done)] { done({}); }, Qt::QueuedConnection);
@@ -82,7 +82,7 @@ BrowserTab::BrowserTab(UrlList &list, DownloadSettings &settings, Dialogs &dialo
     // the browser.
     m_browser->setCancelNewWindows(false);
     m_browser->setCancelWindowClosing(true);
-    connect(m_browser, &Browser::StatusTextChange, this, &BrowserTab::statusTextChanged);
+    connect(m_browser, &Browser::statusTextChanged, this, &BrowserTab::statusTextChanged);
 
     HarvestHost host;
     host.showTab = [this](int tab) {
@@ -94,8 +94,8 @@ BrowserTab::BrowserTab(UrlList &list, DownloadSettings &settings, Dialogs &dialo
 
     // Start-up: silent, parked on the empty page, stopped.
     m_browser->setSilent(true);
-    m_browser->Navigate(QString());
-    m_browser->Stop();
+    m_browser->navigate(QString());
+    m_browser->stop();
 }
 
 BrowserTab::~BrowserTab()
@@ -110,15 +110,15 @@ void BrowserTab::navigate(const QString &address)
     m_address = address;
     // Shown like the login page: an import still waiting for its page gives up, so that it never
     // harvests this one.
-    m_commands->ShowLoginPage(address);
+    m_commands->showLoginPage(address);
 }
 
-void BrowserTab::showLoginPage() { m_commands->ShowLoginPage(m_settings.loginUrl()); }
+void BrowserTab::showLoginPage() { m_commands->showLoginPage(m_settings.loginUrl()); }
 
-void BrowserTab::browseAddress() { m_commands->BrowseAddress(); }
+void BrowserTab::browseAddress() { m_commands->browseAddress(); }
 
-void BrowserTab::importPageFile() { m_commands->ImportPageFile(); }
+void BrowserTab::importPageFile() { m_commands->importPageFile(); }
 
-void BrowserTab::importByAddress() { m_commands->ImportByAddress(); }
+void BrowserTab::importByAddress() { m_commands->importByAddress(); }
 
-void BrowserTab::harvestLinks() { m_commands->HarvestLinks(); }
+void BrowserTab::harvestLinks() { m_commands->harvestLinks(); }

@@ -84,8 +84,8 @@ MainWindow::MainWindow(UrlList &list, DownloadSettings &settings, DownloadDriver
         if (!browser)
             continue;
         browser->setSilent(true);
-        browser->Navigate(QString());
-        browser->Stop();
+        browser->navigate(QString());
+        browser->stop();
     }
     if (m_profile)
         m_driver.setPageBrowsers(m_pageBrowsers);

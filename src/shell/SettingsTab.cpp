@@ -422,7 +422,7 @@ void SettingsTab::browseFolder()
 {
     const QString chosen = m_dialogs.chooseFolder(u"请选择文件夹: "_s, m_folder->text());
     if (!chosen.isEmpty())
-        m_folder->setText(AddBackslash(chosen));
+        m_folder->setText(withTrailingSeparator(chosen));
     if (!m_folder->text().isEmpty()) {
         m_settings.setSaveFolder(m_folder->text());
     } else {

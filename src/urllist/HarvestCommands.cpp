@@ -29,11 +29,11 @@ HarvestCommands::HarvestCommands(Browser &browser, UrlList &list, Dialogs &dialo
     m_waitTimer.setObjectName(u"pageWaitTimer"_s);
     m_waitTimer.setSingleShot(true);
     connect(&m_waitTimer, &QTimer::timeout, this, &HarvestCommands::onWaitLimit);
-    connect(&m_browser, &Browser::DocumentComplete, this, &HarvestCommands::onDocumentComplete);
-    connect(&m_browser, &Browser::NavigateError, this, &HarvestCommands::onNavigateError);
+    connect(&m_browser, &Browser::loaded, this, &HarvestCommands::onDocumentComplete);
+    connect(&m_browser, &Browser::loadFailed, this, &HarvestCommands::onNavigateError);
 }
 
-void HarvestCommands::BrowseAddress()
+void HarvestCommands::browseAddress()
 {
     const QString answer = m_dialogs.inputBox(u"请输入需要浏览的网址："_s, clipboardAddress());
     if (answer.isEmpty())
@@ -41,55 +41,55 @@ void HarvestCommands::BrowseAddress()
     showTab(0);
     // The import's page will not be the one shown: its wait must not harvest this one.
     endWait();
-    m_browser.Navigate(answer);
+    m_browser.navigate(answer);
 }
 
-void HarvestCommands::ShowLoginPage(const QString &loginUrl)
+void HarvestCommands::showLoginPage(const QString &loginUrl)
 {
     showTab(0);
     endWait();
-    m_browser.Navigate(loginUrl);
+    m_browser.navigate(loginUrl);
 }
 
-void HarvestCommands::ImportPageFile()
+void HarvestCommands::importPageFile()
 {
     showTab(0);
     const QString path = m_dialogs.openFileName(u"*.htm (*.htm);;*.html (*.html)"_s);
     if (path.isEmpty())
         return;
-    导入网页链接(path);
+    importPage(path);
 }
 
-void HarvestCommands::ImportByAddress()
+void HarvestCommands::importByAddress()
 {
     const QString answer = m_dialogs.inputBox(u"请输入需要导入的网址："_s, clipboardAddress());
     if (answer.isEmpty())
         return;
     showTab(0);
-    导入网页链接(answer);
+    importPage(answer);
 }
 
-void HarvestCommands::导入网页链接(const QString &文件路径)
+void HarvestCommands::importPage(const QString &address)
 {
-    if (!startsWithHttp(文件路径) && !localFileExists(文件路径)) {
+    if (!startsWithHttp(address) && !localFileExists(address)) {
         // Nothing is loaded, so a wait under way for an earlier import goes on.
         m_dialogs.message(u"该文件不存在！"_s, Dialogs::Icon::Critical);
         return;
     }
     endWait();
-    m_browser.Navigate(文件路径);
+    m_browser.navigate(address);
     // Armed only after Navigate: a load end delivered inside it may still be the previous
     // page's. A browser no longer busy here has finished this load already and sends no more.
-    if (!m_browser.Busy()) {
-        HarvestLinks();
+    if (!m_browser.isBusy()) {
+        harvestLinks();
         return;
     }
     startWait();
 }
 
-void HarvestCommands::HarvestLinks()
+void HarvestCommands::harvestLinks()
 {
-    if (m_browser.LocationURL().isEmpty())
+    if (m_browser.location().isEmpty())
         return;
     QPointer<HarvestCommands> self(this);
     m_browser.readLinks([self](const QList<BrowserLink> &links) {
@@ -142,7 +142,7 @@ void HarvestCommands::onDocumentComplete()
     if (!m_waiting)
         return;
     endWait();
-    HarvestLinks();
+    harvestLinks();
 }
 
 void HarvestCommands::onNavigateError()

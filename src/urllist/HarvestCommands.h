@@ -31,19 +31,19 @@ public:
                     QObject *parent = nullptr);
 
     // Asks for an address (the clipboard's http text as default) and shows it as typed.
-    void BrowseAddress();
-    void ShowLoginPage(const QString &loginUrl);
+    void browseAddress();
+    void showLoginPage(const QString &loginUrl);
     // Asks for a saved page file and imports its links.
-    void ImportPageFile();
+    void importPageFile();
     // Asks for an address (the clipboard's http text as default) and imports its page's links.
-    void ImportByAddress();
+    void importByAddress();
     // Loads an http address, a local file path or a "file:///" address and harvests the page
     // once its load has succeeded. A new import replaces a wait still under way; a failed load,
     // another page shown by command, or the wait limit ends the wait without harvesting.
-    void 导入网页链接(const QString &文件路径);
+    void importPage(const QString &address);
     // Appends the accepted links of the shown page; nothing when no page is shown. The links
     // are read asynchronously: harvested() tells when the rows are in.
-    void HarvestLinks();
+    void harvestLinks();
 
     void setPageWaitLimit(int ms);
     int pageWaitLimit() const { return m_waitLimitMs; }

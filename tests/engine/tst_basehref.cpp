@@ -50,15 +50,15 @@ private slots:
     {
         QFETCH(QString, source);
         QFETCH(QString, expected);
-        QCOMPARE(AddBaseHref(source, address), expected);
+        QCOMPARE(insertBaseElement(source, address), expected);
     }
 
     void stringLimit()
     {
         const QString atLimit = u"<head>"_s + QString(1000000 - 6, u'x');
-        QCOMPARE(AddBaseHref(atLimit, address), u"<head>"_s + inserted + atLimit.mid(6));
+        QCOMPARE(insertBaseElement(atLimit, address), u"<head>"_s + inserted + atLimit.mid(6));
         const QString over = atLimit + u"x"_s;
-        QCOMPARE(AddBaseHref(over, address), over);
+        QCOMPARE(insertBaseElement(over, address), over);
     }
 
     void bytesKeepEveryOtherByte_data()
@@ -91,13 +91,13 @@ private slots:
         QFETCH(QByteArray, after);
         QFETCH(bool, changed);
         bool didInsert = !changed;
-        QCOMPARE(AddBaseHrefToBytes(before, address, &didInsert), after);
+        QCOMPARE(insertBaseElementIntoBytes(before, address, &didInsert), after);
         QCOMPARE(didInsert, changed);
     }
 
     void addressWrittenAsUtf8AndEscaped()
     {
-        QCOMPARE(AddBaseHrefToBytes("<head>", u"http://h/网页.htm?a=1&b='><script>x</script>"_s),
+        QCOMPARE(insertBaseElementIntoBytes("<head>", u"http://h/网页.htm?a=1&b='><script>x</script>"_s),
                  u"<head> <Base href='http://h/网页.htm?a=1&amp;b=&#39;&gt;&lt;script&gt;x&lt;/script&gt;' "
                  "target='_blank'> "_s.toUtf8());
     }

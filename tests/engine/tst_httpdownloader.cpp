@@ -391,7 +391,7 @@ private slots:
         request.baseAddress = u"http://h/p.htm"_s;
         d->start(request);
         QTRY_COMPARE(rec.completes, 1);
-        const QByteArray expected = inserted ? AddBaseHrefToBytes(body, request.baseAddress) : body;
+        const QByteArray expected = inserted ? insertBaseElementIntoBytes(body, request.baseAddress) : body;
         QCOMPARE(readFile(dir.filePath(u"p.htm"_s)), expected);
         QCOMPARE(rec.result.size, expected.size());
     }

@@ -106,7 +106,7 @@ private slots:
         QFETCH(QString, storedAfter);
 
         MemorySettingsStore store;
-        store.SaveSetting(key, stored);
+        store.setValue(key, stored);
         DownloadSettings settings(store);
         settings.load();
 
@@ -202,16 +202,16 @@ private slots:
 
     void addBackslashAddsOneAtMost()
     {
-        QCOMPARE(AddBackslash(u"/"_s), u"/"_s);
-        QCOMPARE(AddBackslash(u"/home/u/下载"_s), u"/home/u/下载/"_s);
-        QCOMPARE(AddBackslash(u"/home/u/abc/"_s), u"/home/u/abc/"_s);
-        QCOMPARE(AddBackslash(QString()), u"/"_s);
+        QCOMPARE(withTrailingSeparator(u"/"_s), u"/"_s);
+        QCOMPARE(withTrailingSeparator(u"/home/u/下载"_s), u"/home/u/下载/"_s);
+        QCOMPARE(withTrailingSeparator(u"/home/u/abc/"_s), u"/home/u/abc/"_s);
+        QCOMPARE(withTrailingSeparator(QString()), u"/"_s);
     }
 
     void memoryOnlyChangesDoNotTouchTheStore()
     {
         MemorySettingsStore store;
-        store.SaveSetting(DownloadSettings::keySaveFolder(), u"/data/files"_s);
+        store.setValue(DownloadSettings::keySaveFolder(), u"/data/files"_s);
         DownloadSettings settings(store);
         settings.load();
         settings.appendSeparatorToSaveFolderInMemory();

@@ -48,12 +48,12 @@ private slots:
         const QString file = dir.filePath(u"Quillmoor.conf"_s);
 
         QSettingsStore writer(file);
-        writer.SaveSetting(key, value);
+        writer.setValue(key, value);
         // Written through at once, read by a second object while the first is alive.
         QVERIFY(QFileInfo(file).size() > 0);
         const QSettingsStore reader(file);
-        QCOMPARE(reader.GetSetting(key, u"<absent>"_s), value);
-        QCOMPARE(writer.GetSetting(key, u"<absent>"_s), value);
+        QCOMPARE(reader.value(key, u"<absent>"_s), value);
+        QCOMPARE(writer.value(key, u"<absent>"_s), value);
     }
 
     void trailingBlankMakesADifferentKey()
@@ -62,20 +62,20 @@ private slots:
         const QString file = dir.filePath(u"s.conf"_s);
         {
             QSettingsStore store(file);
-            store.SaveSetting(u"保存路径 "_s, u"with blank"_s);
-            store.SaveSetting(u"保存路径"_s, u"without"_s);
+            store.setValue(u"保存路径 "_s, u"with blank"_s);
+            store.setValue(u"保存路径"_s, u"without"_s);
         }
         const QSettingsStore store(file);
-        QCOMPARE(store.GetSetting(u"保存路径 "_s, {}), u"with blank"_s);
-        QCOMPARE(store.GetSetting(u"保存路径"_s, {}), u"without"_s);
-        QCOMPARE(store.GetSetting(u"相同文件名处理方法"_s, u"default"_s), u"default"_s);
+        QCOMPARE(store.value(u"保存路径 "_s, {}), u"with blank"_s);
+        QCOMPARE(store.value(u"保存路径"_s, {}), u"without"_s);
+        QCOMPARE(store.value(u"相同文件名处理方法"_s, u"default"_s), u"default"_s);
     }
 
     void valuesLiveInTheSection()
     {
         QTemporaryDir dir;
         const QString file = dir.filePath(u"s.conf"_s);
-        QSettingsStore(file).SaveSetting(u"下载线程数"_s, u"7"_s);
+        QSettingsStore(file).setValue(u"下载线程数"_s, u"7"_s);
         QSettings raw(file, QSettings::IniFormat);
         QCOMPARE(raw.childGroups(), QStringList{u"下载设置"_s});
         QCOMPARE(raw.value(u"下载设置/下载线程数"_s).toString(), u"7"_s);
@@ -86,13 +86,13 @@ private slots:
         QTemporaryDir dir;
         const QString file = dir.filePath(u"s.conf"_s);
         QSettingsStore store(file);
-        QCOMPARE(store.GetSetting(u"下载方式"_s, u"快速下载"_s), u"快速下载"_s);
-        store.SaveSetting(u"下载方式"_s, u"a"_s);
-        store.SaveSetting(u"下载方式"_s, u"b"_s);
-        QCOMPARE(QSettingsStore(file).GetSetting(u"下载方式"_s, {}), u"b"_s);
+        QCOMPARE(store.value(u"下载方式"_s, u"快速下载"_s), u"快速下载"_s);
+        store.setValue(u"下载方式"_s, u"a"_s);
+        store.setValue(u"下载方式"_s, u"b"_s);
+        QCOMPARE(QSettingsStore(file).value(u"下载方式"_s, {}), u"b"_s);
         // An empty stored text is a value, not an absent key.
-        store.SaveSetting(u"连接符"_s, QString());
-        QCOMPARE(QSettingsStore(file).GetSetting(u"连接符"_s, u"->"_s), QString());
+        store.setValue(u"连接符"_s, QString());
+        QCOMPARE(QSettingsStore(file).value(u"连接符"_s, u"->"_s), QString());
     }
 
     void handEditedListValueReadsAsText()
@@ -102,7 +102,7 @@ private slots:
         QSettings raw(file, QSettings::IniFormat);
         raw.setValue(u"下载设置/x"_s, QStringList{u"a"_s, u"b"_s});
         raw.sync();
-        QCOMPARE(QSettingsStore(file).GetSetting(u"x"_s, {}), u"a, b"_s);
+        QCOMPARE(QSettingsStore(file).value(u"x"_s, {}), u"a, b"_s);
     }
 };
 

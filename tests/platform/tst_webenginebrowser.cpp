@@ -64,13 +64,13 @@ class LoadWatch
 {
 public:
     explicit LoadWatch(Browser &browser)
-        : complete(&browser, &Browser::DocumentComplete), error(&browser, &Browser::NavigateError),
-          progress(&browser, &Browser::ProgressChange), title(&browser, &Browser::TitleChange)
+        : complete(&browser, &Browser::loaded), error(&browser, &Browser::loadFailed),
+          progress(&browser, &Browser::loadProgress), title(&browser, &Browser::titleChanged)
     {
-        m_connection = QObject::connect(&browser, &Browser::DocumentComplete, &browser,
-                                        [this, &browser] { busyAtEnd.append(browser.Busy()); });
-        m_errorConnection = QObject::connect(&browser, &Browser::NavigateError, &browser,
-                                             [this, &browser](int) { busyAtEnd.append(browser.Busy()); });
+        m_connection = QObject::connect(&browser, &Browser::loaded, &browser,
+                                        [this, &browser] { busyAtEnd.append(browser.isBusy()); });
+        m_errorConnection = QObject::connect(&browser, &Browser::loadFailed, &browser,
+                                             [this, &browser](int) { busyAtEnd.append(browser.isBusy()); });
     }
     ~LoadWatch()
     {
@@ -324,14 +324,14 @@ void tst_WebEngineBrowser::loadsAServedPage()
 
     auto browser = newBrowser();
     LoadWatch watch(*browser);
-    browser->Navigate(m_server.urlText(path));
-    QVERIFY(browser->Busy());
+    browser->navigate(m_server.urlText(path));
+    QVERIFY(browser->isBusy());
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
 
     QCOMPARE(watch.complete.size(), 1);
     QCOMPARE(watch.busyAtEnd, QList<bool>{false});
-    QVERIFY(!browser->Busy());
-    QCOMPARE(browser->LocationURL(), m_server.urlText(shownPath));
+    QVERIFY(!browser->isBusy());
+    QCOMPARE(browser->location(), m_server.urlText(shownPath));
     QTRY_VERIFY_WITH_TIMEOUT(!watch.title.isEmpty(), Patience);
     QCOMPARE(watch.title.last().at(0).toString(), title);
     QVERIFY(!watch.progress.isEmpty());
@@ -370,7 +370,7 @@ void tst_WebEngineBrowser::readsLinksInDocumentOrder()
     auto browser = newBrowser();
     LoadWatch watch(*browser);
     const QString address = m_server.urlText(path);
-    browser->Navigate(address);
+    browser->navigate(address);
     QTRY_COMPARE_WITH_TIMEOUT(watch.complete.size(), 1, Patience);
 
     const auto links = readLinks(*browser);
@@ -414,7 +414,7 @@ void tst_WebEngineBrowser::reportsFailedLoads()
 
     auto browser = newBrowser();
     LoadWatch watch(*browser);
-    browser->Navigate(address);
+    browser->navigate(address);
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
 
     QCOMPARE(watch.error.size(), 1);
@@ -427,7 +427,7 @@ void tst_WebEngineBrowser::reportsFailedLoads()
     // Nothing more arrives for the error page.
     QTest::qWait(300);
     QCOMPARE(watch.ends(), 1);
-    QVERIFY(!browser->Busy());
+    QVERIFY(!browser->isBusy());
 }
 
 void tst_WebEngineBrowser::loadsLocalFiles_data()
@@ -457,10 +457,10 @@ void tst_WebEngineBrowser::loadsLocalFiles()
 
     auto browser = newBrowser();
     LoadWatch watch(*browser);
-    browser->Navigate(asFileAddress ? QUrl::fromLocalFile(path).toString() : path);
+    browser->navigate(asFileAddress ? QUrl::fromLocalFile(path).toString() : path);
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
     QCOMPARE(watch.complete.size(), 1);
-    QCOMPARE(QUrl(browser->LocationURL()), QUrl::fromLocalFile(path));
+    QCOMPARE(QUrl(browser->location()), QUrl::fromLocalFile(path));
 
     const auto links = readLinks(*browser);
     QVERIFY(links);
@@ -471,27 +471,27 @@ void tst_WebEngineBrowser::loadsLocalFiles()
 void tst_WebEngineBrowser::blankPageIsNoPage()
 {
     auto browser = newBrowser();
-    QCOMPARE(browser->LocationURL(), QString());
+    QCOMPARE(browser->location(), QString());
 
     // Start-up: parked on the empty address and stopped at once.
     LoadWatch watch(*browser);
-    browser->Navigate(QString());
-    browser->Stop();
-    QVERIFY(!browser->Busy());
+    browser->navigate(QString());
+    browser->stop();
+    QVERIFY(!browser->isBusy());
     QTest::qWait(300);
-    QVERIFY(!browser->Busy());
+    QVERIFY(!browser->isBusy());
     QCOMPARE(watch.ends(), 0);
-    QCOMPARE(browser->LocationURL(), QString());
+    QCOMPARE(browser->location(), QString());
 
-    browser->Navigate(url("/utf8.html"));
+    browser->navigate(url("/utf8.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
     QCOMPARE(watch.complete.size(), 1);
-    QCOMPARE(browser->LocationURL(), url("/utf8.html"));
+    QCOMPARE(browser->location(), url("/utf8.html"));
 
-    browser->Navigate(QString());
+    browser->navigate(QString());
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 2, Patience);
     QCOMPARE(watch.complete.size(), 2);
-    QCOMPARE(browser->LocationURL(), QString());
+    QCOMPARE(browser->location(), QString());
 }
 
 void tst_WebEngineBrowser::scriptsCannotOpenCloseOrAsk_data()
@@ -530,10 +530,10 @@ void tst_WebEngineBrowser::scriptsCannotOpenCloseOrAsk()
     dismisser.start(20);
 
     LoadWatch watch(*browser);
-    QSignalSpy newWindows(browser.get(), &Browser::NewWindow2);
-    QSignalSpy closing(browser.get(), &Browser::WindowClosing);
+    QSignalSpy newWindows(browser.get(), &Browser::newWindowRequested);
+    QSignalSpy closing(browser.get(), &Browser::closeRequested);
     m_server.clearRequests();
-    browser->Navigate(url("/scripts.html"));
+    browser->navigate(url("/scripts.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
     QCOMPARE(watch.complete.size(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(closing.size(), 1, Patience);
@@ -547,7 +547,7 @@ void tst_WebEngineBrowser::scriptsCannotOpenCloseOrAsk()
              qPrintable(document->outerHtml));
     QVERIFY(document->outerHtml.contains(u"<body>scripts</body>"_s));
     QVERIFY(page);
-    QCOMPARE(browser->LocationURL(), url("/scripts.html"));
+    QCOMPARE(browser->location(), url("/scripts.html"));
     QTest::qWait(300);
     QCOMPARE(closing.size(), 1);
     QVERIFY(m_server.requestsFor("/utf8.html").isEmpty());
@@ -583,7 +583,7 @@ void tst_WebEngineBrowser::leavesAPageThatAsksToStay()
     dismisser.start(20);
 
     LoadWatch watch(*browser);
-    browser->Navigate(url("/stay.html"));
+    browser->navigate(url("/stay.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.complete.size(), 1, Patience);
     // The engine asks a page's beforeunload only after the user has touched the page.
     QTRY_VERIFY_WITH_TIMEOUT(view.focusProxy(), Patience);
@@ -594,16 +594,16 @@ void tst_WebEngineBrowser::leavesAPageThatAsksToStay()
         }(),
         Patience);
 
-    browser->Navigate(url("/utf8.html"));
+    browser->navigate(url("/utf8.html"));
     if (silent) {
         QTRY_COMPARE_WITH_TIMEOUT(watch.complete.size(), 2, Patience);
-        QCOMPARE(browser->LocationURL(), url("/utf8.html"));
+        QCOMPARE(browser->location(), url("/utf8.html"));
         QCOMPARE(seen.size(), 0);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(seen.size(), 1, Patience);
         // Staying ends the navigation: the browser is not left busy for ever.
-        QTRY_VERIFY_WITH_TIMEOUT(!browser->Busy(), Patience);
-        QCOMPARE(browser->LocationURL(), url("/stay.html"));
+        QTRY_VERIFY_WITH_TIMEOUT(!browser->isBusy(), Patience);
+        QCOMPARE(browser->location(), url("/stay.html"));
     }
     QCOMPARE(watch.error.size(), 0);
 }
@@ -613,23 +613,23 @@ void tst_WebEngineBrowser::stopEndsASlowLoad()
     auto browser = newBrowser();
     LoadWatch watch(*browser);
     m_server.clearRequests();
-    browser->Navigate(url("/stall"));
+    browser->navigate(url("/stall"));
     QTRY_VERIFY_WITH_TIMEOUT(!m_server.requestsFor("/stall").isEmpty(), Patience);
-    QVERIFY(browser->Busy());
+    QVERIFY(browser->isBusy());
 
-    browser->Stop();
-    QVERIFY(!browser->Busy());
+    browser->stop();
+    QVERIFY(!browser->isBusy());
     QTest::qWait(500);
-    QVERIFY(!browser->Busy());
+    QVERIFY(!browser->isBusy());
     QCOMPARE(watch.ends(), 0);
 
     // The stopped load's end does not end the next one.
-    browser->Navigate(url("/utf8.html"));
-    QVERIFY(browser->Busy());
+    browser->navigate(url("/utf8.html"));
+    QVERIFY(browser->isBusy());
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
     QCOMPARE(watch.complete.size(), 1);
     QCOMPARE(watch.busyAtEnd, QList<bool>{false});
-    QCOMPARE(browser->LocationURL(), url("/utf8.html"));
+    QCOMPARE(browser->location(), url("/utf8.html"));
 }
 
 void tst_WebEngineBrowser::newNavigationReplacesALoad()
@@ -637,14 +637,14 @@ void tst_WebEngineBrowser::newNavigationReplacesALoad()
     auto browser = newBrowser();
     LoadWatch watch(*browser);
     m_server.clearRequests();
-    browser->Navigate(url("/stall-too"));
+    browser->navigate(url("/stall-too"));
     QTRY_VERIFY_WITH_TIMEOUT(!m_server.requestsFor("/stall-too").isEmpty(), Patience);
 
-    browser->Navigate(url("/utf8.html"));
+    browser->navigate(url("/utf8.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
     QCOMPARE(watch.complete.size(), 1);
     QCOMPARE(watch.busyAtEnd, QList<bool>{false});
-    QCOMPARE(browser->LocationURL(), url("/utf8.html"));
+    QCOMPARE(browser->location(), url("/utf8.html"));
     QTest::qWait(300);
     QCOMPARE(watch.ends(), 1);
 }
@@ -669,23 +669,23 @@ void tst_WebEngineBrowser::callsMadeAsALoadEndsCount()
         if (raw->page()->url().path() != u"/utf8.html"_s)
             return;
         if (navigate)
-            raw->Navigate(next);
+            raw->navigate(next);
         else
-            raw->Stop();
+            raw->stop();
     });
     LoadWatch watch(*browser);
-    browser->Navigate(url("/utf8.html"));
+    browser->navigate(url("/utf8.html"));
     if (navigate) {
         QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
         QCOMPARE(watch.complete.size(), 1);
         QCOMPARE(watch.busyAtEnd, QList<bool>{false});
-        QCOMPARE(browser->LocationURL(), next);
+        QCOMPARE(browser->location(), next);
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(!browser->Busy(), Patience);
+        QTRY_VERIFY_WITH_TIMEOUT(!browser->isBusy(), Patience);
     }
     QTest::qWait(300);
     QCOMPARE(watch.ends(), navigate ? 1 : 0);
-    QVERIFY(!browser->Busy());
+    QVERIFY(!browser->isBusy());
 }
 
 void tst_WebEngineBrowser::quickSuccession_data()
@@ -714,18 +714,18 @@ void tst_WebEngineBrowser::quickSuccession()
     LoadWatch watch(*browser);
     for (const QString &call : calls) {
         if (call == u"stop"_s)
-            browser->Stop();
+            browser->stop();
         else
-            browser->Navigate(call);
+            browser->navigate(call);
     }
     if (completes > 0)
         QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), completes, Patience);
     QTest::qWait(300);
     QCOMPARE(watch.complete.size(), completes);
     QCOMPARE(watch.error.size(), 0);
-    QVERIFY(!browser->Busy());
+    QVERIFY(!browser->isBusy());
     if (completes > 0)
-        QCOMPARE(browser->LocationURL(), calls.last());
+        QCOMPARE(browser->location(), calls.last());
 }
 
 void tst_WebEngineBrowser::answersReadsOnceWhenTheBrowserIsGone_data()
@@ -741,7 +741,7 @@ void tst_WebEngineBrowser::answersReadsOnceWhenTheBrowserIsGone()
 
     auto browser = newBrowser();
     LoadWatch watch(*browser);
-    browser->Navigate(url("/dir/links.html"));
+    browser->navigate(url("/dir/links.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
 
     auto answers = std::make_shared<int>(0);
@@ -762,7 +762,7 @@ void tst_WebEngineBrowser::cookiesReachFastDownloads()
     auto browser = newBrowser();
     LoadWatch watch(*browser);
     m_server.clearRequests();
-    browser->Navigate(url("/set-cookies.html"));
+    browser->navigate(url("/set-cookies.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
     QCOMPARE(watch.complete.size(), 1);
 
@@ -778,7 +778,7 @@ void tst_WebEngineBrowser::cookiesReachFastDownloads()
     QCOMPARE(m_server.requestsFor("/need-both").first().header("User-Agent"), m_profile->userAgent());
 
     // A cookie the page's script drops leaves the jar too.
-    browser->Navigate(url("/drop-cookie.html"));
+    browser->navigate(url("/drop-cookie.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 2, Patience);
     QTRY_VERIFY_WITH_TIMEOUT(!hasCookie(jar, "js", {}), Patience);
     QVERIFY(hasCookie(jar, "srv", m_token));
@@ -790,7 +790,7 @@ void tst_WebEngineBrowser::fastDownloadCookiesReachTheBrowsers()
 
     auto browser = newBrowser();
     LoadWatch watch(*browser);
-    browser->Navigate(url("/need-fast.html"));
+    browser->navigate(url("/need-fast.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.ends(), 1, Patience);
     QCOMPARE(watch.error.size(), 0);
     QCOMPARE(watch.complete.size(), 1);
@@ -806,10 +806,10 @@ void tst_WebEngineBrowser::aLaterSessionStartsWithTheCookies()
 {
     auto browser = newBrowser();
     LoadWatch watch(*browser);
-    browser->Navigate(url("/set-cookies.html"));
+    browser->navigate(url("/set-cookies.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.complete.size(), 1, Patience);
     QTRY_VERIFY_WITH_TIMEOUT(hasCookie(*m_profile->cookieJar(), "js", m_token), Patience);
-    browser->Navigate(url("/drop-cookie.html"));
+    browser->navigate(url("/drop-cookie.html"));
     QTRY_COMPARE_WITH_TIMEOUT(watch.complete.size(), 2, Patience);
 
     // The browsers' store reloads its cookies itself; the jar starts from its copy.

@@ -118,9 +118,9 @@ int main(int argc, char *argv[])
     window->browserTab()->navigate(server.urlText(u"/sample.html"_s));
     QElapsedTimer waited;
     waited.start();
-    while ((browser->Busy() || browser->LocationURL().isEmpty()) && waited.elapsed() < 30000)
+    while ((browser->isBusy() || browser->location().isEmpty()) && waited.elapsed() < 30000)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    if (browser->Busy())
+    if (browser->isBusy())
         std::fprintf(stderr, "the sample page did not finish loading\n");
 
     bool ok = true;

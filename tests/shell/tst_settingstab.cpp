@@ -33,7 +33,7 @@ struct Fixture
     explicit Fixture(const QMap<QString, QString> &stored = {})
     {
         for (auto it = stored.begin(); it != stored.end(); ++it)
-            store.SaveSetting(it.key(), it.value());
+            store.setValue(it.key(), it.value());
         settings.load();
         tabs.addTab(new QWidget, u"网址列表"_s);
         tab = new SettingsTab(settings, replacements, dialogs);

@@ -189,7 +189,7 @@ private slots:
         QVERIFY(visible->silent());
         QVERIFY(!visible->cancelNewWindows());
         QVERIFY(visible->cancelWindowClosing());
-        QVERIFY(!visible->Busy());
+        QVERIFY(!visible->isBusy());
 
         auto *inner = rig().find<QTabWidget>(u"SSTab2"_s);
         for (int n = 1; n <= 10; ++n) {
@@ -202,12 +202,12 @@ private slots:
             QVERIFY(browser->silent());
             QVERIFY(browser->cancelNewWindows());
             QVERIFY(browser->cancelWindowClosing());
-            QVERIFY(!browser->Busy());
+            QVERIFY(!browser->isBusy());
         }
         QVERIFY(!rig().find<QTabWidget>(u"SSTab1"_s)->isTabVisible(MainWindow::PageBrowsersTabIndex));
 
         // The hovered link's address goes to panel 1.
-        emit visible->StatusTextChange(u"http://127.0.0.1/hovered.html"_s);
+        emit visible->statusTextChanged(u"http://127.0.0.1/hovered.html"_s);
         QCOMPARE(rig().find<QLabel>(u"Panel1"_s)->text(), u"http://127.0.0.1/hovered.html"_s);
     }
 
@@ -215,13 +215,13 @@ private slots:
     {
         m_server.clearRequests();
         const int windowsBefore = int(QApplication::topLevelWidgets().size());
-        QSignalSpy closing(visibleBrowser(), &Browser::WindowClosing);
-        QSignalSpy complete(visibleBrowser(), &Browser::DocumentComplete);
+        QSignalSpy closing(visibleBrowser(), &Browser::closeRequested);
+        QSignalSpy complete(visibleBrowser(), &Browser::loaded);
         rig().window->browserTab()->navigate(m_server.urlText(u"/script.html"_s));
         QTRY_COMPARE_WITH_TIMEOUT(complete.size(), 1, loadTimeoutMs);
         QTRY_COMPARE_WITH_TIMEOUT(closing.size(), 1, loadTimeoutMs);
         QTest::qWait(200);
-        QCOMPARE(visibleBrowser()->LocationURL(), m_server.urlText(u"/script.html"_s));
+        QCOMPARE(visibleBrowser()->location(), m_server.urlText(u"/script.html"_s));
         QVERIFY(rig().find<QWebEngineView>(u"WebBrowser1"_s));
         QVERIFY(!QApplication::activeModalWidget());
         QCOMPARE(int(QApplication::topLevelWidgets().size()), windowsBefore);
@@ -266,12 +266,12 @@ private slots:
         }
         QCOMPARE(tabs->currentIndex(), int(MainWindow::BrowserTabIndex));
         if (expected.startsWith(u'#')) {
-            QTRY_VERIFY_WITH_TIMEOUT(visibleBrowser()->LocationURL().endsWith(u"help/index.html"_s + expected),
+            QTRY_VERIFY_WITH_TIMEOUT(visibleBrowser()->location().endsWith(u"help/index.html"_s + expected),
                                      loadTimeoutMs);
         } else {
-            QTRY_COMPARE_WITH_TIMEOUT(visibleBrowser()->LocationURL(), m_server.urlText(expected), loadTimeoutMs);
+            QTRY_COMPARE_WITH_TIMEOUT(visibleBrowser()->location(), m_server.urlText(expected), loadTimeoutMs);
         }
-        QTRY_VERIFY_WITH_TIMEOUT(!visibleBrowser()->Busy(), loadTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleBrowser()->isBusy(), loadTimeoutMs);
     }
 
     void harvestingThroughTheWindow_data()
@@ -354,8 +354,8 @@ private slots:
         QVERIFY(commands->waiting());
         rig().action(u"menu作者主页"_s)->trigger();
         QVERIFY(!commands->waiting());
-        QTRY_VERIFY_WITH_TIMEOUT(visibleBrowser()->LocationURL().endsWith(u"#author"_s), loadTimeoutMs);
-        QTRY_VERIFY_WITH_TIMEOUT(!visibleBrowser()->Busy(), loadTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(visibleBrowser()->location().endsWith(u"#author"_s), loadTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(!visibleBrowser()->isBusy(), loadTimeoutMs);
         QTest::qWait(200);
         QCOMPARE(harvested.size(), 0);
         QCOMPARE(rig().list.count(), 0);
@@ -460,17 +460,17 @@ private slots:
         chooseMode(true);
         rig().addRows({m_server.urlText(u"/never.html"_s), m_server.urlText(u"/never.html?2"_s)});
         rig().find<QPushButton>(u"Command4"_s)->click();
-        QTRY_VERIFY_WITH_TIMEOUT(pageBrowser(1)->Busy() && pageBrowser(2)->Busy(), loadTimeoutMs);
+        QTRY_VERIFY_WITH_TIMEOUT(pageBrowser(1)->isBusy() && pageBrowser(2)->isBusy(), loadTimeoutMs);
         QTest::qWait(2000);
         QVERIFY(rig().driver.isRunning());
-        QVERIFY(pageBrowser(1)->Busy());
+        QVERIFY(pageBrowser(1)->isBusy());
         QVERIFY(rig().driver.slotsBusy().front());
         QCOMPARE(rig().list.statusText(1), RowTexts::downloading(1));
 
         rig().find<QPushButton>(u"Command5"_s)->click();
         QVERIFY(!rig().driver.isRunning());
         for (int n = 1; n <= 10; ++n)
-            QVERIFY(!pageBrowser(n)->Busy());
+            QVERIFY(!pageBrowser(n)->isBusy());
         QCOMPARE(rig().driver.slotsBusy(), (std::vector<bool>{false, false}));
         // The stopped loads end without a late event that would write the rows.
         QTest::qWait(500);

@@ -6,7 +6,7 @@ FakeBrowser::FakeBrowser(QObject *parent) : Browser(parent) {}
 
 void FakeBrowser::setPage(const QString &address, const Page &page) { m_pages.insert(address, page); }
 
-void FakeBrowser::Navigate(const QString &address)
+void FakeBrowser::navigate(const QString &address)
 {
     m_navigations.append(address);
     ++m_generation;
@@ -14,7 +14,7 @@ void FakeBrowser::Navigate(const QString &address)
     m_loaded = false;
     m_current = m_pages.value(address, Page{Outcome::StayBusy, {}, {}, {}, {}, 404});
     m_location = address;
-    emit ProgressChange(0, 100);
+    emit loadProgress(0, 100);
     if (m_current.outcome != Outcome::StayBusy) {
         const quint64 generation = m_generation;
         QTimer::singleShot(0, this, [this, generation] { finish(generation); });
@@ -31,7 +31,7 @@ void FakeBrowser::finish(quint64 generation)
         completeLoad();
 }
 
-void FakeBrowser::Stop()
+void FakeBrowser::stop()
 {
     ++m_stops;
     ++m_generation;
@@ -42,17 +42,17 @@ void FakeBrowser::completeLoad()
 {
     m_busy = false;
     m_loaded = true;
-    emit ProgressChange(100, 100);
+    emit loadProgress(100, 100);
     if (!m_current.title.isEmpty())
-        emit TitleChange(m_current.title);
-    emit DocumentComplete();
+        emit titleChanged(m_current.title);
+    emit loaded();
 }
 
 void FakeBrowser::failLoad(int statusCode)
 {
     m_busy = false;
     m_loaded = false;
-    emit NavigateError(statusCode);
+    emit loadFailed(statusCode);
 }
 
 void FakeBrowser::readDocument(std::function<void(const BrowserDocument &)> done)

@@ -30,22 +30,22 @@ public:
 
     void setSilent(bool) override {}
     bool silent() const override { return true; }
-    void Navigate(const QString &address) override
+    void navigate(const QString &address) override
     {
         const bool wasBusy = m_busy;
         m_location = address;
         m_busy = true;
         if (m_mode == Mode::EndPreviousThenStayBusy) {
             if (wasBusy)
-                emit DocumentComplete();
+                emit loaded();
             return;
         }
         m_busy = false;
-        emit DocumentComplete();
+        emit loaded();
     }
-    void Stop() override { m_busy = false; }
-    bool Busy() const override { return m_busy; }
-    QString LocationURL() const override { return m_location; }
+    void stop() override { m_busy = false; }
+    bool isBusy() const override { return m_busy; }
+    QString location() const override { return m_location; }
     void readDocument(std::function<void(const BrowserDocument &)> done) override { done({}); }
     void readLinks(std::function<void(const QList<BrowserLink> &)> done) override
     {
@@ -76,8 +76,8 @@ struct Rig
     void show(const QString &address, const Links &links)
     {
         fake.setPage(address, FakeBrowser::Page{FakeBrowser::Outcome::Complete, {}, u"UTF-8"_s, links, {}});
-        fake.Navigate(address);
-        QTRY_VERIFY(!fake.Busy());
+        fake.navigate(address);
+        QTRY_VERIFY(!fake.isBusy());
     }
 
     void script(const QString &address, FakeBrowser::Outcome outcome, const Links &links = {})
@@ -141,7 +141,7 @@ private slots:
         Rig rig;
         rig.list.append(u"old"_s, u"http://h/old"_s);
         rig.show(u"http://h/page"_s, links);
-        rig.commands.HarvestLinks();
+        rig.commands.harvestLinks();
         QVERIFY(rig.harvested.wait(2000));
 
         QCOMPARE(rig.entries(), QStringList{u"old=http://h/old"_s} + added);
@@ -161,7 +161,7 @@ private slots:
             links.append({u"链接"_s + QString::number(i), u"http://h/"_s + QString::number(i)});
         rig.show(u"http://h/big"_s, links);
         QSignalSpy inserted(&rig.list, &UrlList::rowsInserted);
-        rig.commands.HarvestLinks();
+        rig.commands.harvestLinks();
         QVERIFY(rig.harvested.wait(5000));
 
         QCOMPARE(rig.list.count(), n);
@@ -175,7 +175,7 @@ private slots:
     {
         Rig rig;
         rig.list.append(u"old"_s, u"http://h/old"_s);
-        rig.commands.HarvestLinks();
+        rig.commands.harvestLinks();
         QVERIFY(!rig.harvested.wait(50));
         QCOMPARE(rig.entries(), QStringList{u"old=http://h/old"_s});
         QVERIFY(rig.tabs.isEmpty() && rig.progress.isEmpty());
@@ -205,7 +205,7 @@ private slots:
 
         Rig rig;
         rig.script(path, FakeBrowser::Outcome::Complete, {{u"a"_s, u"http://h/1"_s}});
-        rig.commands.导入网页链接(path);
+        rig.commands.importPage(path);
         QCOMPARE(rig.commands.waiting(), loads);
         if (!loads) {
             QCOMPARE(rig.dialogs.messageTexts(), QStringList{u"该文件不存在！"_s});
@@ -225,14 +225,14 @@ private slots:
         const QString file = dir.filePath(u"page.html"_s);
         writeFile(file);
         Rig rig;
-        rig.commands.ImportPageFile();
+        rig.commands.importPageFile();
         QCOMPARE(rig.dialogs.openFileFilters, QStringList{u"*.htm (*.htm);;*.html (*.html)"_s});
         QCOMPARE(rig.tabs, QList<int>{0});
         QVERIFY(rig.fake.navigations().isEmpty());
 
         rig.script(file, FakeBrowser::Outcome::Complete, {{u"a"_s, u"http://h/1"_s}});
         rig.dialogs.openFileAnswers.enqueue(file);
-        rig.commands.ImportPageFile();
+        rig.commands.importPageFile();
         QCOMPARE(rig.fake.navigations(), QStringList{file});
         QVERIFY(rig.harvested.wait(2000));
     }
@@ -257,7 +257,7 @@ private slots:
 
         Rig rig;
         rig.dialogs.clipboard = clipboard;
-        import ? rig.commands.ImportByAddress() : rig.commands.BrowseAddress();
+        import ? rig.commands.importByAddress() : rig.commands.browseAddress();
         QCOMPARE(rig.dialogs.inputRequests.size(), 1);
         QCOMPARE(rig.dialogs.inputRequests.at(0).prompt,
                  import ? u"请输入需要导入的网址："_s : u"请输入需要浏览的网址："_s);
@@ -271,8 +271,8 @@ private slots:
     {
         Rig rig;
         rig.dialogs.inputAnswers.enqueue(u"  www.例子.org "_s);
-        rig.commands.BrowseAddress();
-        rig.commands.ShowLoginPage(u"http://h/login.asp"_s);
+        rig.commands.browseAddress();
+        rig.commands.showLoginPage(u"http://h/login.asp"_s);
         QCOMPARE(rig.fake.navigations(), (QStringList{u"  www.例子.org "_s, u"http://h/login.asp"_s}));
         QCOMPARE(rig.tabs, (QList<int>{0, 0}));
         QVERIFY(!rig.commands.waiting());
@@ -282,7 +282,7 @@ private slots:
     {
         Rig rig;
         rig.dialogs.inputAnswers.enqueue(u"HTTP://h/page"_s);
-        rig.commands.ImportByAddress();
+        rig.commands.importByAddress();
         QCOMPARE(rig.fake.navigations(), QStringList{u"HTTP://h/page"_s});
         QCOMPARE(rig.tabs, QList<int>{0});
         QVERIFY(rig.commands.waiting());
@@ -299,7 +299,7 @@ private slots:
     void waitLimitEndsWithoutHarvest()
     {
         Rig rig;
-        rig.commands.导入网页链接(u"http://h/slow"_s);
+        rig.commands.importPage(u"http://h/slow"_s);
         QVERIFY(rig.timedOut.wait(2000));
         QVERIFY(!rig.commands.waiting());
         QVERIFY(rig.dialogs.messages.isEmpty());
@@ -314,7 +314,7 @@ private slots:
     {
         Rig rig;
         rig.script(u"http://h/missing"_s, FakeBrowser::Outcome::Fail);
-        rig.commands.导入网页链接(u"http://h/missing"_s);
+        rig.commands.importPage(u"http://h/missing"_s);
         QTRY_VERIFY(!rig.commands.waiting());
         QVERIFY(!rig.timedOut.wait(200));
         QCOMPARE(rig.harvested.count(), 0);
@@ -325,8 +325,8 @@ private slots:
     {
         Rig rig;
         rig.script(u"http://h/b"_s, FakeBrowser::Outcome::Complete, {{u"b"_s, u"http://h/b1"_s}});
-        rig.commands.导入网页链接(u"http://h/a"_s);
-        rig.commands.导入网页链接(u"http://h/b"_s);
+        rig.commands.importPage(u"http://h/a"_s);
+        rig.commands.importPage(u"http://h/b"_s);
         QVERIFY(rig.harvested.wait(2000));
         QVERIFY(!rig.timedOut.wait(200));
         QCOMPARE(rig.harvested.count(), 1);
@@ -337,8 +337,8 @@ private slots:
     {
         Rig rig;
         rig.commands.setPageWaitLimit(60000);
-        rig.commands.导入网页链接(u"http://h/a"_s);
-        rig.commands.导入网页链接(u"/no/such/file.htm"_s);
+        rig.commands.importPage(u"http://h/a"_s);
+        rig.commands.importPage(u"/no/such/file.htm"_s);
         QCOMPARE(rig.dialogs.messageTexts(), QStringList{u"该文件不存在！"_s});
         QVERIFY(rig.commands.waiting());
         rig.fake.completeLoad();
@@ -349,11 +349,11 @@ private slots:
     {
         Rig rig;
         rig.script(u"http://h/other"_s, FakeBrowser::Outcome::Complete, {{u"o"_s, u"http://h/o"_s}});
-        rig.commands.导入网页链接(u"http://h/a"_s);
+        rig.commands.importPage(u"http://h/a"_s);
         rig.dialogs.inputAnswers.enqueue(u"http://h/other"_s);
-        rig.commands.BrowseAddress();
+        rig.commands.browseAddress();
         QVERIFY(!rig.commands.waiting());
-        QTRY_VERIFY(!rig.fake.Busy());
+        QTRY_VERIFY(!rig.fake.isBusy());
         QVERIFY(!rig.harvested.wait(200));
         QCOMPARE(rig.timedOut.count(), 0);
         QCOMPARE(rig.list.count(), 0);
@@ -363,12 +363,12 @@ private slots:
     {
         ImmediateEndBrowser browser(ImmediateEndBrowser::Mode::EndPreviousThenStayBusy);
         Rig rig(&browser);
-        browser.Navigate(u"http://h/previous"_s);
-        rig.commands.导入网页链接(u"http://h/wanted"_s);
+        browser.navigate(u"http://h/previous"_s);
+        rig.commands.importPage(u"http://h/wanted"_s);
         QVERIFY(rig.commands.waiting());
         QVERIFY(!rig.harvested.wait(20));
 
-        emit browser.DocumentComplete();
+        emit browser.loaded();
         QVERIFY(rig.harvested.wait(2000));
         QCOMPARE(rig.entries(), QStringList{u"http://h/wanted=http://h/wanted"_s});
     }
@@ -377,7 +377,7 @@ private slots:
     {
         ImmediateEndBrowser browser(ImmediateEndBrowser::Mode::FinishInsideNavigate);
         Rig rig(&browser);
-        rig.commands.导入网页链接(u"http://h/quick"_s);
+        rig.commands.importPage(u"http://h/quick"_s);
         QVERIFY(!rig.commands.waiting());
         QVERIFY(rig.harvested.wait(2000));
         QVERIFY(!rig.harvested.wait(100));
@@ -393,10 +393,10 @@ private slots:
         FakeDialogs dialogs;
         browser.setPage(u"http://h/p"_s, FakeBrowser::Page{FakeBrowser::Outcome::Complete, {}, u"UTF-8"_s,
                                                           {{u"a"_s, u"http://h/1"_s}}, {}});
-        browser.Navigate(u"http://h/p"_s);
-        QTRY_VERIFY(!browser.Busy());
+        browser.navigate(u"http://h/p"_s);
+        QTRY_VERIFY(!browser.isBusy());
         auto commands = std::make_unique<HarvestCommands>(browser, list, dialogs, HarvestHost{});
-        commands->HarvestLinks();
+        commands->harvestLinks();
         commands.reset();
         QTest::qWait(20);
         QCOMPARE(list.count(), 0);

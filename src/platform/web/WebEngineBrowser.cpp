@@ -40,7 +40,7 @@ public:
 protected:
     QWebEnginePage *createWindow(WebWindowType type) override
     {
-        emit m_browser->NewWindow2();
+        emit m_browser->newWindowRequested();
         if (m_browser->cancelNewWindows())
             return nullptr;
         // Left to the view that shows this page, if any.
@@ -80,7 +80,7 @@ protected:
         if (message != m_closeMarker)
             return;
         if (m_browser->cancelWindowClosing())
-            emit m_browser->WindowClosing();
+            emit m_browser->closeRequested();
         else
             triggerAction(RequestClose); // asks beforeunload, then windowCloseRequested
     }
@@ -131,11 +131,11 @@ WebEngineBrowser::WebEngineBrowser(QWebEngineProfile *profile, QObject *parent)
 {
     connect(m_page, &QWebEnginePage::loadingChanged, this, &WebEngineBrowser::loadingChanged);
     connect(m_page, &QWebEnginePage::loadProgress, this,
-            [this](int progress) { emit ProgressChange(progress, 100); });
-    connect(m_page, &QWebEnginePage::titleChanged, this, &Browser::TitleChange);
-    connect(m_page, &QWebEnginePage::linkHovered, this, &Browser::StatusTextChange);
+            [this](int progress) { emit loadProgress(progress, 100); });
+    connect(m_page, &QWebEnginePage::titleChanged, this, &Browser::titleChanged);
+    connect(m_page, &QWebEnginePage::linkHovered, this, &Browser::statusTextChanged);
     // The page never closes itself: a browser that allows closing is closed by its owner.
-    connect(m_page, &QWebEnginePage::windowCloseRequested, this, &Browser::WindowClosing);
+    connect(m_page, &QWebEnginePage::windowCloseRequested, this, &Browser::closeRequested);
     // A navigation to another section of the shown document moves within it: the engine
     // reports the new address and no load at all, so the address change ends the navigation.
     connect(m_page, &QWebEnginePage::urlChanged, this, [this, shown = m_page->url()](const QUrl &url) mutable {
@@ -144,7 +144,7 @@ WebEngineBrowser::WebEngineBrowser(QWebEngineProfile *profile, QObject *parent)
             || url.adjusted(QUrl::RemoveFragment) != previous.adjusted(QUrl::RemoveFragment))
             return;
         m_busy = false;
-        emit DocumentComplete();
+        emit loaded();
     });
     connect(m_page, &QWebEnginePage::certificateError, this,
             [](const QWebEngineCertificateError &error) {
@@ -178,7 +178,7 @@ QUrl WebEngineBrowser::urlForAddress(const QString &address)
     return QUrl::fromUserInput(trimmed);
 }
 
-void WebEngineBrowser::Navigate(const QString &address)
+void WebEngineBrowser::navigate(const QString &address)
 {
     // The previous load ended in the engine but its end is still on its way: it must not end
     // this one.
@@ -188,7 +188,7 @@ void WebEngineBrowser::Navigate(const QString &address)
     m_page->load(urlForAddress(address));
 }
 
-void WebEngineBrowser::Stop()
+void WebEngineBrowser::stop()
 {
     // The stopped load's start and end may still be on their way; they pass without a signal.
     m_quietEnd = m_busy || m_page->isLoading() || m_deliveredLoading;
@@ -224,20 +224,20 @@ void WebEngineBrowser::loadingChanged(const QWebEngineLoadingInfo &info)
     m_busy = false;
     switch (info.status()) {
     case QWebEngineLoadingInfo::LoadSucceededStatus:
-        emit DocumentComplete();
+        emit loaded();
         break;
     case QWebEngineLoadingInfo::LoadFailedStatus:
     case QWebEngineLoadingInfo::LoadStoppedStatus:
-        // Stopped without Stop(): the load was cut off (turned into a download, or stopped by
+        // Stopped without stop(): the load was cut off (turned into a download, or stopped by
         // the page), so the page it was for never arrived.
-        emit NavigateError(info.errorCode());
+        emit loadFailed(info.errorCode());
         break;
     case QWebEngineLoadingInfo::LoadStartedStatus:
         break;
     }
 }
 
-QString WebEngineBrowser::LocationURL() const
+QString WebEngineBrowser::location() const
 {
     const QUrl url = m_page->url();
     if (url.isEmpty() || url.toString() == u"about:blank"_s)

@@ -24,10 +24,10 @@ public:
 
     void setSilent(bool silent) override { m_silent = silent; }
     bool silent() const override { return m_silent; }
-    void Navigate(const QString &address) override;
-    void Stop() override;
-    bool Busy() const override { return m_busy; }
-    QString LocationURL() const override;
+    void navigate(const QString &address) override;
+    void stop() override;
+    bool isBusy() const override { return m_busy; }
+    QString location() const override;
     void readDocument(std::function<void(const BrowserDocument &)> done) override;
     void readLinks(std::function<void(const QList<BrowserLink> &)> done) override;
 
