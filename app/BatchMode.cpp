@@ -79,8 +79,8 @@ std::optional<QString> parseOptions(const QStringList &args, BatchOptions &optio
         } else if (arg == u"--threads"_s) {
             bool ok = false;
             const int n = value(&v) ? v.toInt(&ok) : 0;
-            if (!ok || n < 1 || n > 10)
-                return u"--threads needs a number from 1 to 10"_s;
+            if (!ok || n < 1 || n > DownloadDriver::SlotCount)
+                return u"--threads needs a number from 1 to %1"_s.arg(DownloadDriver::SlotCount);
             options.threads = n;
         } else if (arg == u"--name"_s) {
             if (!value(&v) || (v != u"link"_s && v != u"url"_s))
@@ -159,21 +159,11 @@ QString batchUsage()
            "       quillmoor --harvest ADDRESS_OR_FILE\n"_s;
 }
 
-int runBatch(const QStringList &arguments, const BatchServices &services)
-{
-    BatchOptions options;
-    if (const auto error = parseOptions(arguments, options)) {
-        printErr(u"quillmoor: "_s + *error + u"\n"_s + batchUsage());
-        return 2;
-    }
-    if (!services.store || !services.downloaders) {
-        printErr(u"quillmoor: the batch mode is not available in this build\n"_s);
-        return 2;
-    }
+namespace {
 
-    // The user's settings are the defaults; options change them for this run only.
-    DownloadSettings settings(*services.store);
-    settings.load();
+// The user's settings are the defaults; options change them for this run only.
+void applyOptions(const BatchOptions &options, DownloadSettings &settings)
+{
     if (options.folder)
         settings.overrideSaveFolder(QDir::cleanPath(QFileInfo(*options.folder).absoluteFilePath()));
     if (options.threads)
@@ -186,99 +176,159 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
         settings.overrideSeparator(*options.separator);
     if (options.mode)
         settings.overrideDownloadMode(*options.mode);
-    if (!settings.fastMode() && !services.pageBrowsers) {
-        printErr(u"quillmoor: --mode page needs the build with the built-in browser\n"_s);
-        return 2;
-    }
+}
 
-    UrlList list;
-    const ListImport imported = QFileInfo(options.listFile).isFile()
-        ? importListFile(options.listFile, list, settings.separator())
-        : ListImport{};
+// Reads the list into the rows; false, after saying why, when there is nothing to run.
+bool importList(const QString &listFile, const QString &separator, UrlList &list)
+{
+    const ListImport imported = QFileInfo(listFile).isFile() ? importListFile(listFile, list, separator) : ListImport{};
     if (!imported.read) {
-        printErr(u"quillmoor: cannot read the list file "_s + options.listFile + u"\n"_s);
-        return 2;
+        printErr(u"quillmoor: cannot read the list file "_s + listFile + u"\n"_s);
+        return false;
     }
     if (imported.droppedLines > 0)
-        printErr(droppedLinesReport(options.listFile, imported));
+        printErr(droppedLinesReport(listFile, imported));
     if (imported.rows == 0) {
-        printErr(u"quillmoor: the list file "_s + options.listFile + u" holds no row; a row is a line \"link name"_s
-                 + settings.separator() + u"http address\"\n"_s);
-        return 2;
+        printErr(u"quillmoor: the list file "_s + listFile + u" holds no row; a row is a line \"link name"_s + separator
+                 + u"http address\"\n"_s);
+        return false;
+    }
+    return true;
+}
+
+// What the run prints: each ended row on standard output (its reason, if it failed, on standard
+// error), the progress every second and the summary on standard error.
+class BatchReport
+{
+public:
+    BatchReport(const UrlList &list, DownloadDriver &driver) : m_list(list)
+    {
+        QObject::connect(&driver, &DownloadDriver::rowEnded, &driver, [this](int position) { rowEnded(position); });
+        QObject::connect(&driver, &DownloadDriver::elapsedTextChanged, &driver, [this](const QString &elapsed) {
+            printErr(elapsed + u"  "_s + QString::number(m_finished + m_failed + m_skipped) + u"/"_s
+                     + QString::number(m_list.count()) + u"\n"_s);
+        });
+        m_clock.start();
     }
 
-    DownloadDriver driver(list, settings);
-    driver.setDownloaderFactory(services.downloaders);
-    if (!settings.fastMode())
-        driver.setPageBrowsers(services.pageBrowsers());
+    // The exit status: 0 when every row ended without an error.
+    int summarise(bool interrupted) const
+    {
+        const int open = m_list.count() - m_finished - m_failed - m_skipped;
+        printErr(u"quillmoor: "_s + QString::number(m_finished) + u" finished, "_s + QString::number(m_failed)
+                 + u" failed, "_s + QString::number(m_skipped) + u" skipped"_s
+                 + (open > 0 ? u", "_s + QString::number(open) + u" not done"_s : QString()) + u", elapsed "_s
+                 + QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f', 2) + u" s"_s
+                 + (interrupted ? u" (interrupted)"_s : QString()) + u"\n"_s);
+        return m_failed == 0 && open == 0 && !interrupted ? 0 : 1;
+    }
 
-    int finished = 0;
-    int failed = 0;
-    int skipped = 0;
-    QObject::connect(&driver, &DownloadDriver::rowEnded, &driver, [&](int position) {
-        switch (list.state(position)) {
+private:
+    void rowEnded(int position)
+    {
+        switch (m_list.state(position)) {
         case RowState::Failed:
-        case RowState::PageFailed: ++failed; break;
-        case RowState::Skipped: ++skipped; break;
-        case RowState::Saved: ++finished; break;
+        case RowState::PageFailed: ++m_failed; break;
+        case RowState::Skipped: ++m_skipped; break;
+        case RowState::Saved: ++m_finished; break;
         case RowState::Idle:
         case RowState::Ready:
         case RowState::Downloading: break;
         }
-        if (!list.hasRow(position))
+        if (!m_list.hasRow(position))
             return;
-        const QString name = printable(list.linkName(position));
-        const QString url = printable(list.url(position));
-        const QString reason = list.failureReason(position);
+        const QString name = printable(m_list.linkName(position));
+        const QString url = printable(m_list.url(position));
+        const QString reason = m_list.failureReason(position);
         if (!reason.isEmpty())
             printErr(u"quillmoor: "_s + name + u": "_s + reason + u" ("_s + url + u")\n"_s);
-        printOut(name + u'\t' + url + u'\t' + list.statusText(position) + u'\t' + list.progressText(position) + u'\t'
-                 + list.remarkText(position) + u'\n');
-    });
-    QObject::connect(&driver, &DownloadDriver::elapsedTextChanged, &driver, [&](const QString &elapsed) {
-        printErr(elapsed + u"  "_s + QString::number(finished + failed + skipped) + u"/"_s
-                 + QString::number(list.count()) + u"\n"_s);
-    });
-    QObject::connect(&driver, &DownloadDriver::runEnded, QCoreApplication::instance(), &QCoreApplication::quit,
-                     Qt::QueuedConnection);
+        printOut(name + u'\t' + url + u'\t' + m_list.statusText(position) + u'\t' + m_list.progressText(position)
+                 + u'\t' + m_list.remarkText(position) + u'\n');
+    }
 
-    bool interrupted = false;
-    std::unique_ptr<QSocketNotifier> signalNotifier;
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &driver, [&] {
+    const UrlList &m_list;
+    QElapsedTimer m_clock;
+    int m_finished = 0;
+    int m_failed = 0;
+    int m_skipped = 0;
+};
+
+// Ctrl+C and SIGTERM end the run cleanly while this lives: downloads are abandoned and leave no
+// partial file.
+class InterruptWatch
+{
+public:
+    explicit InterruptWatch(DownloadDriver &driver)
+    {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+            return;
+        m_notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(m_notifier.get(), &QSocketNotifier::activated, &driver, [this, &driver] {
             char byte = 0;
             [[maybe_unused]] const ssize_t got = ::read(signalPipe[0], &byte, 1);
-            interrupted = true;
+            m_interrupted = true;
             driver.stop();
             QCoreApplication::quit();
         });
         std::signal(SIGINT, onSignal);
         std::signal(SIGTERM, onSignal);
     }
+    ~InterruptWatch()
+    {
+        std::signal(SIGINT, SIG_DFL);
+        std::signal(SIGTERM, SIG_DFL);
+    }
+    InterruptWatch(const InterruptWatch &) = delete;
+    InterruptWatch &operator=(const InterruptWatch &) = delete;
 
+    bool interrupted() const { return m_interrupted; }
+
+private:
+    std::unique_ptr<QSocketNotifier> m_notifier;
+    bool m_interrupted = false;
+};
+
+} // namespace
+
+int runBatch(const QStringList &arguments, const BatchServices &services)
+{
+    BatchOptions options;
+    if (const auto error = parseOptions(arguments, options)) {
+        printErr(u"quillmoor: "_s + *error + u"\n"_s + batchUsage());
+        return 2;
+    }
+    if (!services.store || !services.downloaders) {
+        printErr(u"quillmoor: the batch mode is not available in this build\n"_s);
+        return 2;
+    }
+    DownloadSettings settings(*services.store);
+    settings.load();
+    applyOptions(options, settings);
+    if (!settings.fastMode() && !services.pageBrowsers) {
+        printErr(u"quillmoor: --mode page needs the build with the built-in browser\n"_s);
+        return 2;
+    }
+    UrlList list;
+    if (!importList(options.listFile, settings.separator(), list))
+        return 2;
+
+    DownloadDriver driver(list, settings);
+    driver.setDownloaderFactory(services.downloaders);
+    if (!settings.fastMode())
+        driver.setPageBrowsers(services.pageBrowsers());
+    BatchReport report(list, driver);
+    QObject::connect(&driver, &DownloadDriver::runEnded, QCoreApplication::instance(), &QCoreApplication::quit,
+                     Qt::QueuedConnection);
     bool refused = false;
     QObject::connect(&driver, &DownloadDriver::runRefused, &driver, [&refused](const QString &reason) {
         printErr(u"quillmoor: "_s + reason + u"\n"_s);
         refused = true;
     });
-
-    QElapsedTimer clock;
-    clock.start();
-    if (list.count() > 0) {
-        driver.start();
-        if (refused)
-            return 2;
+    InterruptWatch interrupt(driver);
+    driver.start();
+    if (refused)
+        return 2;
+    if (driver.isRunning())
         QCoreApplication::exec();
-    }
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
-
-    const int open = list.count() - finished - failed - skipped;
-    printErr(u"quillmoor: "_s + QString::number(finished) + u" finished, "_s + QString::number(failed)
-             + u" failed, "_s + QString::number(skipped) + u" skipped"_s
-             + (open > 0 ? u", "_s + QString::number(open) + u" not done"_s : QString())
-             + u", elapsed "_s + QString::number(static_cast<double>(clock.elapsed()) / 1000.0, 'f', 2) + u" s"_s
-             + (interrupted ? u" (interrupted)"_s : QString()) + u"\n"_s);
-    return failed == 0 && open == 0 && !interrupted ? 0 : 1;
+    return report.summarise(interrupt.interrupted());
 }

@@ -2,11 +2,13 @@
 
 #include "engine/DownloadSettings.h"
 #include "engine/HttpDownloader.h"
+#include "platform/AppIdentity.h"
 #include "platform/QSettingsStore.h"
 #include "platform/SavedCookies.h"
 
 #ifndef QUILLMOOR_NO_GUI
 #include "HarvestMode.h"
+#include "platform/web/BrowserEngine.h"
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/CookieBridge.h"
 #include "platform/web/WebEngineBrowser.h"
@@ -36,12 +38,6 @@ const char *optionValue(int argc, char *argv[], const char *option)
 
 bool hasOption(int argc, char *argv[], const char *option) { return optionValue(argc, argv, option) != nullptr; }
 
-void nameApplication()
-{
-    QCoreApplication::setOrganizationName(u"Quillmoor"_s);
-    QCoreApplication::setApplicationName(u"Quillmoor"_s);
-}
-
 QStringList programArguments()
 {
     QStringList arguments = QCoreApplication::arguments();
@@ -54,7 +50,7 @@ QStringList programArguments()
 int runFastBatch(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    nameApplication();
+    AppIdentity::apply();
     QSettingsStore store;
     SavedCookieJar cookies(SavedCookies::read(SavedCookies::defaultPath()));
     BatchServices services;
@@ -70,7 +66,7 @@ bool pageModeWanted(int argc, char *argv[])
 {
     if (const char *mode = optionValue(argc, argv, "--mode"))
         return qstrcmp(mode, "page") == 0;
-    nameApplication();
+    AppIdentity::apply();
     QSettingsStore store;
     const QString stored = store.value(DownloadSettings::keyDownloadMode(), DownloadSettings::modeFast());
     return stored != DownloadSettings::modeFast();
@@ -91,18 +87,11 @@ void quietBrowserMessages(QtMsgType type, const QMessageLogContext &context, con
 // Runs without a window that need the browser: page-mode batch and --harvest.
 int runWithBrowser(int argc, char *argv[])
 {
-    // No display is needed, and the browser engine refuses its sandbox when run as root.
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    if (qEnvironmentVariableIsEmpty("QTWEBENGINE_CHROMIUM_FLAGS"))
-        qputenv("QTWEBENGINE_CHROMIUM_FLAGS", "--disable-gpu --disable-background-networking --disable-component-update");
+    BrowserEngine::prepare(BrowserEngine::Display::None);
     if (qEnvironmentVariableIsEmpty("QUILLMOOR_DEBUG"))
         defaultMessageHandler = qInstallMessageHandler(quietBrowserMessages);
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
     QApplication app(argc, argv);
-    nameApplication();
+    AppIdentity::apply();
 
     BrowserProfile profile;
     std::array<std::unique_ptr<WebEngineBrowser>, DownloadDriver::SlotCount> browsers;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "engine/DownloadSettings.h"
 #include "engine/Downloader.h"
 #include "engine/SaveNames.h"
 
@@ -13,7 +14,6 @@
 #include <vector>
 
 class Browser;
-class DownloadSettings;
 class PageDownloader;
 class UrlList;
 
@@ -26,7 +26,7 @@ class DownloadDriver : public QObject
 {
     Q_OBJECT
 public:
-    static constexpr int SlotCount = 10;
+    static constexpr int SlotCount = DownloadSettings::MaxThreadCount;
     enum class Mode { Fast, Page };
 
     // The fixed extension list that marks a file as a web page.

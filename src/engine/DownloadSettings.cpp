@@ -18,7 +18,7 @@ constexpr int MinInterval = 1;
 constexpr int MaxInterval = 1440;
 constexpr int DefaultInterval = 60;
 constexpr int MinThreads = 1;
-constexpr int MaxThreads = 10;
+constexpr int MaxThreads = DownloadSettings::MaxThreadCount;
 constexpr int DefaultThreads = 5;
 
 // A stored number as the settings tab would show it: the nearest whole number clamped into

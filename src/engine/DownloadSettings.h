@@ -11,6 +11,9 @@ class SettingsStore;
 class DownloadSettings
 {
 public:
+    // The download slots there are: the most threads a run may use.
+    static constexpr int MaxThreadCount = 10;
+
     // Store keys, exactly as stored (two of them end in a blank).
     static QString keyInterval();        // "定时下载时间间隔"
     static QString keyNameMethod();      // "保存文件名称方法"

@@ -1,5 +1,7 @@
 #include "platform/QSettingsStore.h"
 
+#include "platform/AppIdentity.h"
+
 #include <QStringList>
 
 using namespace Qt::Literals::StringLiterals;
@@ -21,7 +23,7 @@ QSettingsStore::QSettingsStore(const QString &iniFile)
 {
 }
 
-QString QSettingsStore::applicationName() { return u"Quillmoor"_s; }
+QString QSettingsStore::applicationName() { return AppIdentity::name(); }
 
 QString QSettingsStore::sectionName() { return u"下载设置"_s; }
 

@@ -3,6 +3,7 @@
 #include "platform/Dialogs.h"
 #include "shell/LayoutUnits.h"
 #include "shell/Resources.h"
+#include "platform/AppIdentity.h"
 
 #include <QEvent>
 #include <QFrame>
@@ -35,7 +36,7 @@ const QString linkHint = u"去看一看..."_s;
 AboutDialog::AboutDialog(Dialogs &dialogs, QWidget *parent) : QDialog(parent), m_dialogs(dialogs)
 {
     setObjectName(u"frmAbout"_s);
-    setWindowTitle(u"关于 "_s + Resources::programName());
+    setWindowTitle(u"关于 "_s + AppIdentity::name());
 
     QBoxLayout *heading = buildHeading();
     QBoxLayout *makerLink = buildMakerLink();
@@ -59,7 +60,7 @@ AboutDialog::AboutDialog(Dialogs &dialogs, QWidget *parent) : QDialog(parent), m
 
 QBoxLayout *AboutDialog::buildHeading()
 {
-    auto *title = new QLabel(Resources::programName(), this);
+    auto *title = new QLabel(AppIdentity::name(), this);
     title->setObjectName(u"lblTitle"_s);
     QFont titleFont = title->font();
     titleFont.setPointSizeF(titleFont.pointSizeF() * 2.0);

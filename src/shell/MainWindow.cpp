@@ -16,6 +16,7 @@
 #include "shell/SettingsTab.h"
 #include "shell/ToolStrip.h"
 #include "shell/TrayIcon.h"
+#include "platform/AppIdentity.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -57,7 +58,7 @@ MainWindow::MainWindow(UrlList &list, DownloadSettings &settings, DownloadDriver
       m_trayAvailable([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     setObjectName(u"FormMain"_s);
-    setWindowTitle(Resources::programName());
+    setWindowTitle(AppIdentity::name());
     setWindowIcon(Resources::programIcon());
 
     buildCentralArea(replacements);
@@ -91,7 +92,7 @@ MainWindow::MainWindow(UrlList &list, DownloadSettings &settings, DownloadDriver
         m_driver.setPageBrowsers(m_pageBrowsers);
     m_settingsTab->showSettings();
     m_tray = new TrayIcon(*this);
-    m_tray->add(Resources::programName());
+    m_tray->add(AppIdentity::name());
 
     m_tabs->setCurrentIndex(ListTabIndex);
     resize(QSize(twipsToPixels(10740), twipsToPixels(6630)).expandedTo(minimumSizeHint()));
@@ -136,7 +137,7 @@ QWidget *MainWindow::buildPageBrowsersTab()
     page->setObjectName(u"PageBrowsersTab"_s);
     auto *inner = new QTabWidget(page);
     inner->setObjectName(u"SSTab2"_s);
-    for (int n = 1; n <= 10; ++n) {
+    for (int n = 1; n <= DownloadDriver::SlotCount; ++n) {
         auto *tab = new QWidget(inner);
         tab->setObjectName(u"WBdownTab_%1"_s.arg(n));
         inner->addTab(tab, u"线程%1"_s.arg(n));

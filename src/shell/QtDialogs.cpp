@@ -1,6 +1,7 @@
 #include "shell/QtDialogs.h"
 
 #include "shell/Resources.h"
+#include "platform/AppIdentity.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -29,13 +30,13 @@ void QtDialogs::message(const QString &text, Icon icon)
     case Icon::Critical: boxIcon = QMessageBox::Critical; break;
     case Icon::Question: boxIcon = QMessageBox::Question; break;
     }
-    QMessageBox box(boxIcon, Resources::programName(), text, QMessageBox::Ok, owner());
+    QMessageBox box(boxIcon, AppIdentity::name(), text, QMessageBox::Ok, owner());
     box.exec();
 }
 
 bool QtDialogs::askYesNo(const QString &text)
 {
-    QMessageBox box(QMessageBox::Question, Resources::programName(), text, QMessageBox::Yes | QMessageBox::No, owner());
+    QMessageBox box(QMessageBox::Question, AppIdentity::name(), text, QMessageBox::Yes | QMessageBox::No, owner());
     box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
 }
@@ -44,7 +45,7 @@ QString QtDialogs::inputBox(const QString &prompt, const QString &defaultAnswer)
 {
     bool ok = false;
     const QString answer =
-        QInputDialog::getText(owner(), Resources::programName(), prompt, QLineEdit::Normal, defaultAnswer, &ok);
+        QInputDialog::getText(owner(), AppIdentity::name(), prompt, QLineEdit::Normal, defaultAnswer, &ok);
     return ok ? answer : QString();
 }
 

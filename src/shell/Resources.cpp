@@ -5,8 +5,6 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-QString Resources::programName() { return u"Quillmoor"_s; }
-
 QIcon Resources::programIcon()
 {
     QIcon icon;

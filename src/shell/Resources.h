@@ -4,14 +4,11 @@
 #include <QString>
 #include <QUrl>
 
-// What the window ships: the program's name and icon (built in) and the user manual, which lies
+// What the window ships: the program's icon (built in) and the user manual, which lies
 // beside the executable as help/index.html. The maker's pages of the help menu and the about box
 // are sections of the manual, so no internet address is ever opened.
 namespace Resources {
 
-// The one name of the program: window and box titles, the tray tip, and the organisation and
-// application under which the desktop files the program's data.
-QString programName();
 QIcon programIcon();
 
 QString helpPagePath();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/DownloadDriver.h"
+
 #include <QWidget>
 
 #include <array>
@@ -37,7 +39,7 @@ class ToolStrip : public QWidget
 {
     Q_OBJECT
 public:
-    static constexpr int LightCount = 10;
+    static constexpr int LightCount = DownloadDriver::SlotCount;
 
     explicit ToolStrip(QWidget *parent = nullptr);
 

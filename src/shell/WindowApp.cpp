@@ -6,6 +6,8 @@
 #include "engine/PageSourceReplacements.h"
 #include "engine/UrlList.h"
 #include "platform/QSettingsStore.h"
+#include "platform/AppIdentity.h"
+#include "platform/web/BrowserEngine.h"
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/CookieBridge.h"
 #include "shell/MainWindow.h"
@@ -18,30 +20,11 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-void prepareBrowserEngine()
-{
-    // The engine reaches beyond the machine only for the pages it is told to load: no
-    // background requests, no component updates.
-    QByteArray flags = qgetenv("QTWEBENGINE_CHROMIUM_FLAGS");
-    if (flags.trimmed().isEmpty())
-        flags = "--disable-background-networking --disable-component-update";
-    // Without a display there is no graphics hardware to use; the engine draws in software.
-    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
-    if ((platform.startsWith("offscreen") || platform.startsWith("minimal")) && !flags.contains("--disable-gpu"))
-        flags += " --disable-gpu";
-    qputenv("QTWEBENGINE_CHROMIUM_FLAGS", flags);
-    // The engine refuses its sandbox when run as root.
-    if (::geteuid() == 0 && qEnvironmentVariableIsEmpty("QTWEBENGINE_DISABLE_SANDBOX"))
-        qputenv("QTWEBENGINE_DISABLE_SANDBOX", "1");
-    QCoreApplication::setAttribute(Qt::AA_ShareOpenGLContexts);
-}
-
 int runWindowApp(int argc, char *argv[])
 {
-    prepareBrowserEngine();
+    BrowserEngine::prepare(BrowserEngine::Display::Screen);
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(Resources::programName());
-    QApplication::setApplicationName(Resources::programName());
+    AppIdentity::apply();
     QApplication::setWindowIcon(Resources::programIcon());
     // Closing the window only hides it; the program ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);

@@ -1,5 +1,7 @@
 #include "platform/web/BrowserProfile.h"
 
+#include "platform/AppIdentity.h"
+
 #include "platform/web/CookieBridge.h"
 #include "platform/SavedCookies.h"
 
@@ -10,7 +12,7 @@
 using namespace Qt::Literals::StringLiterals;
 
 BrowserProfile::BrowserProfile(QObject *parent)
-    : QObject(parent), m_profile(new QWebEngineProfile(u"Quillmoor"_s, this))
+    : QObject(parent), m_profile(new QWebEngineProfile(AppIdentity::name(), this))
 {
     m_profile->setPersistentStoragePath(storagePath());
     m_profile->setCachePath(cachePath());
