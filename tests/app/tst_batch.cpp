@@ -1,3 +1,4 @@
+#include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
 
 #include <QDateTime>
@@ -17,19 +18,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-QByteArray readAll(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(bytes);
-}
-
 // Runs the program's batch mode against the local server, with a settings store of its own.
 struct BatchRun
 {
@@ -40,7 +28,7 @@ struct BatchRun
 
     BatchRun() { listPath = QDir(home.path()).filePath(u"list.txt"_s); }
 
-    void writeList(const QByteArray &bytes) { writeFile(listPath, bytes); }
+    void writeList(const QByteArray &bytes) { TestFiles::write(listPath, bytes); }
 
     void start(const QStringList &extra, bool withList = true)
     {
@@ -157,25 +145,33 @@ private slots:
         server.setRoute("/p/huge.htm", huge);
     }
 
-    void threeRowsOverTwoSlots()
+    // Each ended row prints its five columns on standard output; a failure says why on standard
+    // error; the summary counts the outcomes; any failure gives exit status 1.
+    void rowsPrintTheirOutcome()
     {
         BatchRun run;
-        run.writeList(line(u"一"_s, u"/gen/a.bin"_s) + line(u"二"_s, u"/gen/b.bin"_s) + line(u"三"_s, u"/gen/c.bin"_s));
+        run.writeList(line(u"一"_s, u"/gen/a.bin"_s) + line(u"二"_s, u"/gen/b.bin"_s) + line(u"gone"_s, u"/missing.bin"_s)
+                      + "refused->http://127.0.0.1:1/x.bin\r\n");
         run.start({u"--threads"_s, u"2"_s});
         QVERIFY(run.finish());
-        QCOMPARE(run.process.exitCode(), 0);
+        QCOMPARE(run.process.exitCode(), 1);
         const QStringList lines = run.stdoutLines();
-        QCOMPARE(lines.size(), 3);
+        QCOMPARE(lines.size(), 4);
         for (const QString &l : lines) {
             const QStringList fields = l.split(u'\t');
             QCOMPARE(fields.size(), 5);
             QVERIFY2(finishedText.match(fields[2]).hasMatch(), qPrintable(l));
-            QCOMPARE(fields[3], u"100.0%  10.0KB"_s);
-            QVERIFY(fields[4].isEmpty());
+            const bool failed = fields[0] == u"gone"_s || fields[0] == u"refused"_s;
+            QCOMPARE(fields[3], failed ? QString() : u"100.0%  10.0KB"_s);
+            QCOMPARE(fields[4].startsWith(u"下载出错！ ["_s), failed);
         }
-        QCOMPARE(readAll(run.outPath(u"一.bin"_s)), TestHttpServer::generatedBody("/gen/a.bin", 10000));
-        QCOMPARE(readAll(run.outPath(u"三.bin"_s)), TestHttpServer::generatedBody("/gen/c.bin", 10000));
-        QVERIFY(QString::fromUtf8(run.process.readAllStandardError()).contains(u"3 finished, 0 failed, 0 skipped"_s));
+        QCOMPARE(TestFiles::read(run.outPath(u"一.bin"_s)), TestHttpServer::generatedBody("/gen/a.bin", 10000));
+        QCOMPARE(TestFiles::entries(run.out.path()), (QStringList{u"一.bin"_s, u"二.bin"_s}));
+        const QString err = QString::fromUtf8(run.process.readAllStandardError());
+        QVERIFY2(err.contains(u"quillmoor: gone: HTTP 404 Not Found ("_s + server.urlText(u"/missing.bin"_s) + u")\n"_s),
+                 qPrintable(err));
+        QVERIFY(err.contains(u"quillmoor: refused: "_s));
+        QVERIFY(err.contains(u"quillmoor: 2 finished, 2 failed, 0 skipped"_s));
     }
 
     // What a run leaves in the save folder, end to end. In the list, options and files, URL stands
@@ -250,7 +246,7 @@ private slots:
         BatchRun run;
         m_appearIn = run.out.path();
         const QString address = server.urlText(QString());
-        writeFile(QDir(run.home.path()).filePath(u"outside.txt"_s), "outside");
+        TestFiles::write(QDir(run.home.path()).filePath(u"outside.txt"_s), "outside");
         for (const QString &entry : std::as_const(before)) {
             const qsizetype link = entry.indexOf(u'@');
             const QString name = entry.section(u'=', 0, 0).section(u'@', 0, 0);
@@ -259,7 +255,7 @@ private slots:
                 QVERIFY(QFile::link(QDir(run.home.path()).filePath(entry.mid(link + 1)), run.outPath(name)));
                 continue;
             }
-            writeFile(run.outPath(name), entry.section(u'=', 1).toUtf8());
+            TestFiles::write(run.outPath(name), entry.section(u'=', 1).toUtf8());
             if (name.contains(u".quillmoor-"_s)) {
                 QFile file(run.outPath(name));
                 QVERIFY(file.open(QIODevice::ReadWrite));
@@ -276,40 +272,17 @@ private slots:
         QDirIterator files(run.out.path(), QDir::Files | QDir::Hidden | QDir::System, QDirIterator::Subdirectories);
         while (files.hasNext()) {
             const QString path = files.next();
-            found.append(path.mid(run.out.path().size() + 1) + u'=' + QString::fromUtf8(readAll(path)));
+            found.append(path.mid(run.out.path().size() + 1) + u'=' + QString::fromUtf8(TestFiles::read(path)));
         }
         found.sort();
         QCOMPARE(found, after.replaceInStrings(u"URL"_s, address));
-        QCOMPARE(readAll(QDir(run.home.path()).filePath(u"outside.txt"_s)), "outside");
+        QCOMPARE(TestFiles::read(QDir(run.home.path()).filePath(u"outside.txt"_s)), "outside");
         // Five clean columns a row: nothing from a name reaches the terminal raw.
         for (const QString &row : out.split(u'\n', Qt::SkipEmptyParts)) {
             QCOMPARE(row.count(u'\t'), 4);
             QVERIFY(std::none_of(row.begin(), row.end(),
                                  [](QChar c) { return c != u'\t' && c.category() == QChar::Other_Control; }));
         }
-    }
-
-    void failedRowsGiveExitStatusOne()
-    {
-        BatchRun run;
-        run.writeList(line(u"ok"_s, u"/gen/ok.bin"_s) + line(u"gone"_s, u"/missing.bin"_s)
-                      + "refused->http://127.0.0.1:1/x.bin\r\n");
-        run.start({u"--threads"_s, u"3"_s});
-        QVERIFY(run.finish());
-        QCOMPARE(run.process.exitCode(), 1);
-        const QString out = QString::fromUtf8(run.process.readAllStandardOutput());
-        QCOMPARE(out.count(u"下载出错！ ["_s), 2);
-        QVERIFY(!QFile::exists(run.outPath(u"gone.bin"_s)));
-        QVERIFY(!QFile::exists(run.outPath(u"refused.bin"_s)));
-        QVERIFY(QFile::exists(run.outPath(u"ok.bin"_s)));
-        // Each failure says why on standard error; standard output keeps five columns a row.
-        const QString err = QString::fromUtf8(run.process.readAllStandardError());
-        QVERIFY(err.contains(u"1 finished, 2 failed"_s));
-        QVERIFY2(err.contains(u"quillmoor: gone: HTTP 404 Not Found ("_s + server.urlText(u"/missing.bin"_s) + u")\n"_s),
-                 qPrintable(err));
-        QVERIFY(err.contains(u"quillmoor: refused: "_s));
-        for (const QString &row : out.split(u'\n', Qt::SkipEmptyParts))
-            QCOMPARE(row.count(u'\t'), 4);
     }
 
     // LIST stands for a list file holding the row's bytes.
@@ -358,9 +331,9 @@ private slots:
         auto base = [this](const char *path) {
             return "<html><head> <Base href='" + server.urlText(QString::fromLatin1(path)).toUtf8() + "' target='_blank'> ";
         };
-        QCOMPARE(readAll(run.outPath(u"u.htm"_s)),
+        QCOMPARE(TestFiles::read(run.outPath(u"u.htm"_s)),
                  base("/p/utf8.htm") + QString(u"<title>中文</title></head><body><p>中文 ✓</p></body></html>"_s).toUtf8());
-        QCOMPARE(readAll(run.outPath(u"g.htm"_s)),
+        QCOMPARE(TestFiles::read(run.outPath(u"g.htm"_s)),
                  base("/p/gb.htm") + QByteArray("<title>\xD6\xD0\xCE\xC4</title></head><body><p>\xD6\xD0\xCE\xC4</p></body></html>"));
         QVERIFY(!QFile::exists(run.outPath(u"gone.htm"_s)));
     }
@@ -374,12 +347,12 @@ private slots:
         QCOMPARE(run.process.exitCode(), 0);
         const QStringList lines = run.stdoutLines();
         QCOMPARE(lines.size(), 2); // each row ends once, frames or not
-        const QByteArray framePage = readAll(run.outPath(u"frames.htm"_s));
+        const QByteArray framePage = TestFiles::read(run.outPath(u"frames.htm"_s));
         QVERIFY(framePage.startsWith("<html><head> <Base href='" + server.urlText(u"/p/frames.htm"_s).toUtf8()));
         QCOMPARE(framePage.count("<Base href="), 1);
         QVERIFY(framePage.contains("<iframe src=\"/p/utf8.htm\"></iframe>"));
         // Over the size limit: saved as the browser holds it, without a base element.
-        const QByteArray hugePage = readAll(run.outPath(u"huge.htm"_s));
+        const QByteArray hugePage = TestFiles::read(run.outPath(u"huge.htm"_s));
         QVERIFY(hugePage.size() > 20 * 1000 * 1000);
         QVERIFY(hugePage.startsWith("<html><head><title>big</title></head>"));
         QVERIFY(!hugePage.contains("<Base href="));

@@ -182,18 +182,6 @@ private slots:
         QCOMPARE(server.requests().size(), 2);
     }
 
-    void sameNameInParallelSlotsIsRenamed()
-    {
-        Rig rig(2);
-        rig.list.append(u"same"_s, u"http://127.0.0.1/a.txt"_s);
-        rig.list.append(u"same"_s, u"http://127.0.0.1/b.txt"_s);
-        rig.driver.start();
-        QCOMPARE(rig.dl(1).request.savePath, QDir(rig.dir.path()).filePath(u"same.txt"_s));
-        QCOMPARE(rig.dl(2).request.savePath, QDir(rig.dir.path()).filePath(u"same[1].txt"_s));
-        QCOMPARE(rig.dl(2).request.sameName, SameNameRule::Rename);
-        QVERIFY(rig.dl(1).request.baseAddress.isEmpty());
-    }
-
     void skippedRowsEndTheRun()
     {
         Rig rig(2);
@@ -322,8 +310,6 @@ private slots:
         QTest::addColumn<qint64>("total");
         QTest::addColumn<QString>("text");
         QTest::newRow("page: zero maximum shows 100") << true << qint64(10) << qint64(0) << u"100.0%  "_s;
-        QTest::newRow("page: zero progress shows 100") << true << qint64(0) << qint64(100) << u"100.0%  "_s;
-        QTest::newRow("page: half rounds to even") << true << qint64(1) << qint64(200) << u"100.0%  "_s;
         QTest::newRow("page: one and a half rounds to two") << true << qint64(3) << qint64(200) << u"2.0%  "_s;
         QTest::newRow("page: overflow keeps 0 shown as 100") << true << qint64(30000000) << qint64(100) << u"100.0%  "_s;
         QTest::newRow("bytes: more than the total caps at 100") << false << qint64(120) << qint64(100) << u"100.0%  0.1KB"_s;
