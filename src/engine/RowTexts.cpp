@@ -27,11 +27,11 @@ QString finishedAfterPageError() { return u"下载完成 "_s; }
 
 namespace {
 
-QTime endedAt(const UrlRow &row) { return QTime::fromMSecsSinceStartOfDay(row.endedAtMs); }
+QTime endedAt(const RowStatus &row) { return QTime::fromMSecsSinceStartOfDay(row.endedAtMs); }
 
 } // namespace
 
-QString status(const UrlRow &row)
+QString status(const RowStatus &row)
 {
     switch (row.state) {
     case RowState::Idle: return {};
@@ -45,17 +45,17 @@ QString status(const UrlRow &row)
     return {};
 }
 
-QString progress(const UrlRow &row)
+QString progress(const RowStatus &row)
 {
     switch (row.progressKind) {
-    case UrlRow::ProgressKind::None: return {};
-    case UrlRow::ProgressKind::Bytes: return fastProgress(row.progressValue, row.progressMaximum);
-    case UrlRow::ProgressKind::Page: return pageProgress(int(row.progressValue), int(row.progressMaximum));
+    case RowStatus::ProgressKind::None: return {};
+    case RowStatus::ProgressKind::Bytes: return fastProgress(row.progressValue, row.progressMaximum);
+    case RowStatus::ProgressKind::Page: return pageProgress(int(row.progressValue), int(row.progressMaximum));
     }
     return {};
 }
 
-QString remark(const UrlRow &row)
+QString remark(const RowStatus &row)
 {
     const bool failed = row.state == RowState::Failed || row.state == RowState::PageFailed;
     return failed ? failedRemark(endedAt(row)) : QString();

@@ -3,15 +3,15 @@
 #include <QString>
 #include <QTime>
 
-class UrlRow;
+struct RowStatus;
 
 // Every text the user sees of a row's state, made from the state in this one place.
 namespace RowTexts {
 
 // The status, progress and remark columns of a row.
-QString status(const UrlRow &row);
-QString progress(const UrlRow &row);
-QString remark(const UrlRow &row);
+QString status(const RowStatus &row);
+QString progress(const RowStatus &row);
+QString remark(const RowStatus &row);
 
 QString ready();                                 // "准备下载"
 QString downloading(int slot);                   // "线程" + N + "正在下载..."

@@ -76,23 +76,88 @@ QVariant UrlList::headerData(int section, Qt::Orientation orientation, int role)
     }
 }
 
-const UrlRow &UrlList::row(int position) const { return m_rows[static_cast<std::size_t>(position - 1)]; }
+quint64 UrlList::storeText(const QByteArray &bytes)
+{
+    const qsizetype size = bytes.size();
+    if (m_chunkUsed + size > TextChunkBytes) {
+        m_textChunks.push_back(std::make_unique<char[]>(std::size_t(std::max(size, TextChunkBytes))));
+        m_chunkUsed = 0;
+    }
+    const quint64 at = (quint64(m_textChunks.size() - 1) << 32) | quint64(m_chunkUsed);
+    std::copy(bytes.cbegin(), bytes.cend(), m_textChunks.back().get() + m_chunkUsed);
+    // A text larger than a chunk has one to itself; the next text starts a new one.
+    m_chunkUsed = std::max(m_chunkUsed + size, size > TextChunkBytes ? TextChunkBytes : qsizetype(0));
+    return at;
+}
 
-QString UrlList::linkName(int position) const { return hasRow(position) ? row(position).linkName() : QString(); }
-QString UrlList::url(int position) const { return hasRow(position) ? row(position).url() : QString(); }
-RowState UrlList::state(int position) const { return hasRow(position) ? row(position).state : RowState::Idle; }
+const char *UrlList::textAt(quint64 at) const { return m_textChunks[std::size_t(at >> 32)].get() + (at & 0xFFFFFFFFu); }
+
+quint32 UrlList::reasonId(const QString &reason)
+{
+    if (reason.isEmpty())
+        return 0;
+    const auto found = m_reasonIds.constFind(reason);
+    if (found != m_reasonIds.constEnd())
+        return *found;
+    m_reasons.append(reason);
+    const auto id = quint32(m_reasons.size() - 1);
+    m_reasonIds.insert(reason, id);
+    return id;
+}
+
+UrlList::StoredRow UrlList::stored(const UrlRow &row)
+{
+    StoredRow kept;
+    static_cast<RowStatus &>(kept) = row;
+    const QByteArray name = row.linkName().toUtf8();
+    const QByteArray url = row.url().toUtf8();
+    kept.textAt = storeText(name + url);
+    kept.nameBytes = quint32(name.size());
+    kept.urlBytes = quint32(url.size());
+    kept.reason = reasonId(row.failureReason());
+    return kept;
+}
+
+
+QString UrlList::linkName(int position) const
+{
+    if (!hasRow(position))
+        return {};
+    const StoredRow &row = m_rows[std::size_t(position - 1)];
+    return QString::fromUtf8(textAt(row.textAt), row.nameBytes);
+}
+
+QString UrlList::url(int position) const
+{
+    if (!hasRow(position))
+        return {};
+    const StoredRow &row = m_rows[std::size_t(position - 1)];
+    return QString::fromUtf8(textAt(row.textAt) + row.nameBytes, row.urlBytes);
+}
+
+RowState UrlList::state(int position) const { return hasRow(position) ? m_rows[std::size_t(position - 1)].state : RowState::Idle; }
+
 QString UrlList::failureReason(int position) const
 {
-    return hasRow(position) ? row(position).failureReason() : QString();
+    return hasRow(position) ? m_reasons[m_rows[std::size_t(position - 1)].reason] : QString();
 }
-QString UrlList::statusText(int position) const { return hasRow(position) ? RowTexts::status(row(position)) : QString(); }
+
+QString UrlList::statusText(int position) const
+{
+    return hasRow(position) ? RowTexts::status(m_rows[std::size_t(position - 1)]) : QString();
+}
+
 QString UrlList::progressText(int position) const
 {
-    return hasRow(position) ? RowTexts::progress(row(position)) : QString();
+    return hasRow(position) ? RowTexts::progress(m_rows[std::size_t(position - 1)]) : QString();
 }
-QString UrlList::remarkText(int position) const { return hasRow(position) ? RowTexts::remark(row(position)) : QString(); }
 
-UrlRow *UrlList::writable(int position)
+QString UrlList::remarkText(int position) const
+{
+    return hasRow(position) ? RowTexts::remark(m_rows[std::size_t(position - 1)]) : QString();
+}
+
+UrlList::StoredRow *UrlList::writable(int position)
 {
     // A row deleted while a slot still referred to its position: nothing to write.
     return hasRow(position) ? &m_rows[static_cast<std::size_t>(position - 1)] : nullptr;
@@ -105,7 +170,7 @@ void UrlList::changed(int position, Column first, Column last)
 
 void UrlList::startRow(int position, int slot)
 {
-    if (UrlRow *row = writable(position)) {
+    if (StoredRow *row = writable(position)) {
         row->state = RowState::Downloading;
         row->slot = quint8(slot);
         changed(position, StatusColumn, StatusColumn);
@@ -114,7 +179,7 @@ void UrlList::startRow(int position, int slot)
 
 void UrlList::setProgress(int position, UrlRow::ProgressKind kind, qint64 value, qint64 maximum)
 {
-    if (UrlRow *row = writable(position)) {
+    if (StoredRow *row = writable(position)) {
         row->progressKind = kind;
         row->progressValue = value;
         row->progressMaximum = maximum;
@@ -124,10 +189,10 @@ void UrlList::setProgress(int position, UrlRow::ProgressKind kind, qint64 value,
 
 void UrlList::endRow(int position, RowState state, const QTime &time, const QString &reason)
 {
-    if (UrlRow *row = writable(position)) {
+    if (StoredRow *row = writable(position)) {
         row->state = state;
         row->endedAtMs = time.msecsSinceStartOfDay();
-        row->setFailureReason(reason);
+        row->reason = reasonId(reason);
         emit dataChanged(createIndex(position - 1, StatusColumn), createIndex(position - 1, RemarkColumn),
                          {Qt::DisplayRole, Qt::ToolTipRole});
     }
@@ -152,7 +217,7 @@ void UrlList::appendRows(const std::vector<UrlRow> &rows)
     for (const UrlRow &row : rows) {
         if (row.state == RowState::Ready)
             noteReadyAt(static_cast<int>(m_rows.size()));
-        m_rows.push_back(row);
+        m_rows.push_back(stored(row));
     }
     endInsertRows();
 }
@@ -176,7 +241,7 @@ void UrlList::removePositions(std::vector<int> positions)
     }
     if (blocks > ManyBlocks) {
         beginResetModel();
-        std::vector<UrlRow> kept;
+        std::vector<StoredRow> kept;
         kept.reserve(m_rows.size() - positions.size());
         std::size_t next = 0;
         for (std::size_t i = 0; i < m_rows.size(); ++i) {
@@ -214,6 +279,10 @@ void UrlList::clear()
         return;
     beginResetModel();
     m_rows.clear();
+    m_textChunks.clear();
+    m_chunkUsed = TextChunkBytes;
+    m_reasons = QStringList{QString()};
+    m_reasonIds.clear();
     m_readyHint = 0;
     endResetModel();
 }
@@ -225,7 +294,7 @@ void UrlList::reorder(const std::vector<int> &newOrder)
     emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
     const QModelIndexList before = persistentIndexList();
     std::vector<int> newPositionOf(m_rows.size());
-    std::vector<UrlRow> reordered;
+    std::vector<StoredRow> reordered;
     reordered.reserve(m_rows.size());
     for (std::size_t i = 0; i < newOrder.size(); ++i) {
         const auto old = static_cast<std::size_t>(newOrder[i]);
@@ -246,10 +315,10 @@ void UrlList::markAllReady()
 {
     if (m_rows.empty())
         return;
-    for (UrlRow &row : m_rows) {
+    for (StoredRow &row : m_rows) {
         row.state = RowState::Ready;
-        row.progressKind = UrlRow::ProgressKind::None;
-        row.setFailureReason({});
+        row.progressKind = RowStatus::ProgressKind::None;
+        row.reason = 0;
     }
     m_readyHint = 0;
     emit dataChanged(createIndex(0, StatusColumn), createIndex(count() - 1, RemarkColumn),

@@ -2,9 +2,12 @@
 
 #include <QAbstractTableModel>
 #include <QByteArray>
+#include <QHash>
+#include <QStringList>
 #include <QString>
 #include <QTime>
 
+#include <memory>
 #include <vector>
 
 // Where a row stands in the run. The texts the user sees are made from it by RowTexts.
@@ -18,13 +21,23 @@ enum class RowState : quint8 {
     PageFailed,  // page mode: the browser could not load the page
 };
 
-// One row of the list. Link name, address and failure reason are kept together as UTF-8, so
-// that a list of a million rows stays small; the state, its time and the progress are numbers.
-class UrlRow
+// A row's place in the run: its state, the time it ended and its progress, as numbers.
+struct RowStatus
 {
-public:
     enum class ProgressKind : quint8 { None, Bytes, Page };
 
+    RowState state = RowState::Idle;
+    quint8 slot = 0;           // the slot that has it, while Downloading
+    ProgressKind progressKind = ProgressKind::None;
+    qint32 endedAtMs = 0;      // time of day the row ended, in ms since midnight
+    qint64 progressValue = 0;  // bytes received, or the browser's progress
+    qint64 progressMaximum = 0;
+};
+
+// A row as it is handed to the list or harvested: link name and address, kept as UTF-8.
+class UrlRow : public RowStatus
+{
+public:
     UrlRow() = default;
     UrlRow(const QString &linkName, const QString &url);
 
@@ -33,13 +46,6 @@ public:
     // Why the last download of the row failed, in plain words; shown as the remark's tooltip.
     QString failureReason() const;
     void setFailureReason(const QString &reason);
-
-    RowState state = RowState::Idle;
-    quint8 slot = 0;           // the slot that has it, while Downloading
-    ProgressKind progressKind = ProgressKind::None;
-    qint32 endedAtMs = 0;      // time of day the row ended, in ms since midnight
-    qint64 progressValue = 0;  // bytes received, or the browser's progress
-    qint64 progressMaximum = 0;
 
 private:
     QByteArray m_text; // link name, address, failure reason
@@ -68,7 +74,6 @@ public:
     // Positions are 1-based; reads of a missing position give the empty text or Idle.
     int count() const { return static_cast<int>(m_rows.size()); }
     bool hasRow(int position) const { return position >= 1 && position <= count(); }
-    const UrlRow &row(int position) const; // position must exist
     QString linkName(int position) const;
     QString url(int position) const;
     RowState state(int position) const;
@@ -114,11 +119,31 @@ private:
     // Above this many separate blocks a removal resets the model instead of signalling each block.
     static constexpr std::size_t ManyBlocks = 64;
 
-    UrlRow *writable(int position);
+    // A row as the list keeps it: its status, where its texts lie and its interned reason. The
+    // texts of all rows share megabyte pieces: a list of a million rows makes no million
+    // allocations, and moving rows never moves their texts.
+    struct StoredRow : RowStatus
+    {
+        quint64 textAt = 0;
+        quint32 nameBytes = 0;
+        quint32 urlBytes = 0;
+        quint32 reason = 0; // index into m_reasons; 0 is none
+    };
+    static constexpr qsizetype TextChunkBytes = 1 << 20;
+
+    StoredRow stored(const UrlRow &row);
+    quint64 storeText(const QByteArray &bytes);
+    const char *textAt(quint64 at) const;
+    quint32 reasonId(const QString &reason);
+    StoredRow *writable(int position);
     void changed(int position, Column first, Column last);
     void noteReadyAt(int index);
 
-    std::vector<UrlRow> m_rows;
+    std::vector<StoredRow> m_rows;
+    std::vector<std::unique_ptr<char[]>> m_textChunks;
+    qsizetype m_chunkUsed = TextChunkBytes;
+    QStringList m_reasons{QString()};
+    QHash<QString, quint32> m_reasonIds;
     // No row before this 0-based index is ready.
     mutable std::size_t m_readyHint = 0;
     mutable quint64 m_scanSteps = 0;
