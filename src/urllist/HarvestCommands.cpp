@@ -1,5 +1,7 @@
 #include "urllist/HarvestCommands.h"
 
+#include "urllist/ListFile.h"
+
 #include "engine/DownloadSettings.h"
 #include "engine/SaveNames.h"
 #include "engine/UrlList.h"
@@ -14,13 +16,6 @@
 #include <utility>
 
 using namespace Qt::Literals::StringLiterals;
-
-namespace {
-
-// A page of a hundred thousand links moves the bar about this many times, not once per link.
-constexpr qsizetype progressReports = 256;
-
-} // namespace
 
 HarvestCommands::HarvestCommands(Browser &browser, UrlList &list, Dialogs &dialogs, HarvestHost host,
                                  QObject *parent)
@@ -101,25 +96,21 @@ void HarvestCommands::harvestLinks()
 void HarvestCommands::appendHarvest(const QList<BrowserLink> &links)
 {
     const qsizetype n = links.size();
-    const qint64 maximum = n + 1;
-    if (m_host.progress)
-        m_host.progress(0, maximum);
+    ProgressThrottle bar(m_host.progress, n + 1, n);
+    bar.reset();
     showTab(1);
 
     // The rule is applied a block at a time so that the bar moves between blocks; the rows go
     // into the list at once, since a list with a view attached pays for every append.
-    const qsizetype block = std::max<qsizetype>(1, n / progressReports);
+    const qsizetype block = std::max<qsizetype>(1, n / ProgressThrottle::Reports);
     std::vector<UrlRow> rows;
     for (qsizetype i = 0; i < n; i += block) {
-        if (m_host.progress)
-            m_host.progress(i, maximum);
+        bar.set(i);
         std::vector<UrlRow> accepted = harvestRows(links.mid(i, block));
         rows.insert(rows.end(), std::make_move_iterator(accepted.begin()), std::make_move_iterator(accepted.end()));
     }
     m_list.appendRows(rows);
-
-    if (m_host.progress)
-        m_host.progress(0, maximum);
+    bar.reset();
     emit harvested(static_cast<int>(rows.size()));
 }
 

@@ -14,7 +14,6 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-constexpr qint64 progressReports = 256;
 // Rows are handed to the list in batches so that a big file does not signal once per row.
 constexpr std::size_t appendBatch = 10000;
 // The reader reads, and the writer flushes its buffer, at about this size.
@@ -103,7 +102,7 @@ std::optional<LineFault> parseListLine(QStringView line, const QString &separato
 
 ProgressThrottle::ProgressThrottle(const ListProgress &progress, qint64 maximum, qint64 lastValue)
     : m_progress(progress), m_maximum(maximum), m_lastValue(lastValue),
-      m_step(std::max<qint64>(1, lastValue / progressReports))
+      m_step(std::max<qint64>(1, lastValue / ProgressThrottle::Reports))
 {
 }
 

@@ -17,6 +17,9 @@ using ListProgress = std::function<void(qint64 value, qint64 maximum)>;
 class ProgressThrottle
 {
 public:
+    // A list of a million rows moves the bar about this many times, not once per row.
+    static constexpr qint64 Reports = 256;
+
     ProgressThrottle(const ListProgress &progress, qint64 maximum, qint64 lastValue);
     void set(qint64 value);
     void reset();
