@@ -1,7 +1,6 @@
 #include "TestHttpServer.h"
 
 #include <QHostAddress>
-#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -50,8 +49,7 @@ quint64 pathSeed(const QByteArray &path)
 class TestHttpServer::Connection : public QObject
 {
 public:
-    Connection(TestHttpServer &server, QTcpSocket *socket, int number)
-        : QObject(&server), m_server(server), m_socket(socket), m_number(number)
+    Connection(TestHttpServer &server, QTcpSocket *socket) : QObject(&server), m_server(server), m_socket(socket)
     {
         socket->setParent(this);
         connect(socket, &QTcpSocket::readyRead, this, &Connection::onReadyRead);
@@ -89,7 +87,6 @@ private:
             return;
         const QList<QByteArray> lines = m_in.left(end).split('\n');
         Request request;
-        request.connection = m_number;
         const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
         request.method = requestLine.value(0);
         request.path = requestLine.value(1);
@@ -108,9 +105,7 @@ private:
         m_keepAlive = version == "HTTP/1.1" ? !connectionHeader.contains("close") : connectionHeader.contains("keep-alive");
 
         m_server.m_requests.append(request);
-        QPointer<Connection> alive(this);
-        emit m_server.requestReceived(request);
-        if (!alive || m_gone)
+        if (m_gone)
             return;
         answer(request, m_server.routeFor(request));
     }
@@ -145,7 +140,7 @@ private:
         m_sent = 0;
         if (request.method == "HEAD")
             m_total = m_limit = 0;
-        m_closeAfter = route.closeAfter || !m_keepAlive || route.framing == Framing::CloseDelimited;
+        m_closeAfter = !m_keepAlive || route.framing == Framing::CloseDelimited;
 
         QByteArray head = "HTTP/1.1 " + QByteArray::number(route.status) + ' ' + reasonPhrase(route.status) + "\r\n";
         if (!route.contentType.isEmpty())
@@ -239,7 +234,6 @@ private:
 
     TestHttpServer &m_server;
     QTcpSocket *m_socket;
-    int m_number;
     QByteArray m_in;
     bool m_answering = false;
     bool m_sending = false;
@@ -321,7 +315,8 @@ void TestHttpServer::onNewConnection()
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
         ++m_open;
         m_maxOpen = std::max(m_maxOpen, m_open);
-        new Connection(*this, socket, ++m_connectionsAccepted); // owned by the server, gone on disconnect
+        ++m_connectionsAccepted;
+        new Connection(*this, socket); // owned by the server, gone on disconnect
     }
 }
 

@@ -45,8 +45,6 @@ public:
         // Answers 403 unless the request's Cookie header contains this text.
         QByteArray requiredCookie;
         QList<QPair<QByteArray, QByteArray>> extraHeaders;
-        // Closes the connection after this answer even if the client wants to keep it.
-        bool closeAfter = false;
         // When set, these bytes are the whole answer, sent as they are (every repeatMs
         // milliseconds while the client stays, when repeatMs > 0); then the connection is closed,
         // or reset when resetAfter.
@@ -60,7 +58,6 @@ public:
         QByteArray method;
         QByteArray path;                    // the request target as sent, query included
         QHash<QByteArray, QByteArray> headers; // names in lower case
-        int connection = 0;                 // 1, 2, ... in the order connections were accepted
         QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
     };
 
@@ -96,8 +93,6 @@ public:
     int openConnections() const { return m_open; }
     int maxOpenConnections() const { return m_maxOpen; }
 
-signals:
-    void requestReceived(const TestHttpServer::Request &request);
 
 private:
     class Connection;
