@@ -10,12 +10,8 @@
 #include "support/FakeDownloader.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QPointer>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
-#include <QWidget>
 
 #include <memory>
 
@@ -34,8 +30,7 @@ struct WindowRig
     FakeDialogs dialogs;
     std::unique_ptr<MainWindow> window;
 
-    explicit WindowRig(const DownloaderFactory &factory = {}, bool trayAvailable = true,
-                       BrowserProfile *profile = nullptr)
+    explicit WindowRig(const DownloaderFactory &factory = {}, bool trayAvailable = true, BrowserProfile *profile = nullptr)
     {
         settings.load();
         settings.overrideSaveFolder(saveFolder.path());
@@ -45,33 +40,20 @@ struct WindowRig
     }
 
     template <typename T = QWidget>
-    T *find(const QString &name) const
-    {
-        return window->findChild<T *>(name);
-    }
+    T *find(const QString &name) const { return window->findChild<T *>(name); }
     QAction *action(const QString &name) const { return window->findChild<QAction *>(name); }
 
     void addRows(const QStringList &urls)
     {
-        int n = list.count();
         for (const QString &url : urls)
-            list.append(QStringLiteral("name%1").arg(++n), url);
+            list.append(QStringLiteral("name%1").arg(list.count() + 1), url);
+    }
+
+    // The focus moves between widgets only in the active window.
+    bool showActive()
+    {
+        window->show();
+        window->activateWindow();
+        return QTest::qWaitForWindowActive(window.get());
     }
 };
-
-// Closes the next modal dialog the code under test opens, once it is up; records its objectName.
-inline void closeNextModal(QString *seenName, bool accept = false)
-{
-    auto *poll = new QTimer;
-    poll->setInterval(20);
-    QObject::connect(poll, &QTimer::timeout, [poll, seenName, accept] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
-            return;
-        poll->stop();
-        poll->deleteLater();
-        *seenName = modal->objectName();
-        QMetaObject::invokeMethod(modal, accept ? "accept" : "reject");
-    });
-    poll->start();
-}
