@@ -6,10 +6,8 @@
 #include <QQueue>
 #include <QStringList>
 
-#include <functional>
-
-// A scripted Dialogs for tests: every call is recorded, and each kind of question takes its
-// answers from a queue. An empty queue answers as a cancelled dialog would (No, empty text).
+// A scripted Dialogs for tests: what is shown and asked is recorded, and each kind of question
+// takes its answers from a queue. An empty queue answers as a cancelled dialog would (No, empty text).
 class FakeDialogs final : public Dialogs
 {
 public:
@@ -18,53 +16,60 @@ public:
         QString text;
         Icon icon = Icon::None;
     };
-    struct FolderRequest
-    {
-        QString prompt;
-        QString startFolder;
-    };
     struct InputRequest
     {
         QString prompt;
         QString defaultAnswer;
     };
-    struct SaveRequest
-    {
-        QString filter;
-        QString defaultSuffix;
-    };
 
-    void message(const QString &text, Icon icon) override;
-    bool askYesNo(const QString &text) override;
-    QString inputBox(const QString &prompt, const QString &defaultAnswer) override;
-    QString openFileName(const QString &filter) override;
-    QString saveFileName(const QString &filter, const QString &defaultSuffix) override;
-    QString chooseFolder(const QString &prompt, const QString &startFolder) override;
+    void message(const QString &text, Icon icon) override { messages.append({text, icon}); }
+    bool askYesNo(const QString &text) override
+    {
+        questions.append(text);
+        return !yesNoAnswers.isEmpty() && yesNoAnswers.dequeue();
+    }
+    QString inputBox(const QString &prompt, const QString &defaultAnswer) override
+    {
+        inputRequests.append({prompt, defaultAnswer});
+        return next(inputAnswers);
+    }
+    QString openFileName(const QString &filter) override
+    {
+        openFileFilters.append(filter);
+        return next(openFileAnswers);
+    }
+    QString saveFileName(const QString &, const QString &) override { return next(saveFileAnswers); }
+    QString chooseFolder(const QString &, const QString &) override { return next(folderAnswers); }
     QString clipboardText() override { return clipboard; }
     void setClipboardText(const QString &text) override { clipboard = text; }
-    void openExternally(const QString &address) override { openedAddresses.append(address); }
+    void openExternally(const QString &) override {}
+
+    QStringList messageTexts() const
+    {
+        QStringList texts;
+        for (const Message &m : messages)
+            texts.append(m.text);
+        return texts;
+    }
+    // Forgets what was shown and asked; the answers stay.
+    void clear()
+    {
+        messages.clear();
+        questions.clear();
+        inputRequests.clear();
+        openFileFilters.clear();
+    }
 
     // Answers, taken front first.
     QQueue<bool> yesNoAnswers;
-    QQueue<QString> inputAnswers;
-    QQueue<QString> openFileAnswers;
-    QQueue<QString> saveFileAnswers;
-    QQueue<QString> folderAnswers;
+    QQueue<QString> inputAnswers, openFileAnswers, saveFileAnswers, folderAnswers;
     QString clipboard;
 
-    // What was asked and shown, in order.
+    // What was shown and asked, in order.
     QList<Message> messages;
-    QStringList questions;
+    QStringList questions, openFileFilters;
     QList<InputRequest> inputRequests;
-    QStringList openFileFilters;
-    QList<SaveRequest> saveRequests;
-    QList<FolderRequest> folderRequests;
-    QStringList openedAddresses;
 
-    // Runs while a message is "on screen", after it was recorded: lets a test look at the
-    // state at that moment.
-    std::function<void(const Message &)> onMessage;
-
-    QStringList messageTexts() const;
-    void clear();
+private:
+    static QString next(QQueue<QString> &answers) { return answers.isEmpty() ? QString() : answers.dequeue(); }
 };
