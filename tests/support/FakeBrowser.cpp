@@ -2,33 +2,24 @@
 
 #include <QTimer>
 
-FakeBrowser::FakeBrowser(QObject *parent) : Browser(parent) {}
-
-void FakeBrowser::setPage(const QString &address, const Page &page) { m_pages.insert(address, page); }
-
 void FakeBrowser::navigate(const QString &address)
 {
     m_navigations.append(address);
-    ++m_generation;
+    const quint64 generation = ++m_generation;
     m_busy = true;
     m_loaded = false;
-    m_current = m_pages.value(address, Page{Outcome::StayBusy, {}, {}, {}, {}, 404});
-    m_location = address;
+    m_current = m_pages.value(address, Page{Outcome::StayBusy, {}, {}, {}, {}});
     emit loadProgress(0, 100);
-    if (m_current.outcome != Outcome::StayBusy) {
-        const quint64 generation = m_generation;
-        QTimer::singleShot(0, this, [this, generation] { finish(generation); });
-    }
-}
-
-void FakeBrowser::finish(quint64 generation)
-{
-    if (generation != m_generation || !m_busy)
+    if (m_current.outcome == Outcome::StayBusy)
         return;
-    if (m_current.outcome == Outcome::Fail)
-        failLoad(m_current.errorStatus);
-    else
-        completeLoad();
+    QTimer::singleShot(0, this, [this, generation] {
+        if (generation != m_generation || !m_busy)
+            return;
+        if (m_current.outcome == Outcome::Complete)
+            return completeLoad();
+        m_busy = false;
+        emit loadFailed(m_current.errorStatus);
+    });
 }
 
 void FakeBrowser::stop()
@@ -48,13 +39,6 @@ void FakeBrowser::completeLoad()
     emit loaded();
 }
 
-void FakeBrowser::failLoad(int statusCode)
-{
-    m_busy = false;
-    m_loaded = false;
-    emit loadFailed(statusCode);
-}
-
 void FakeBrowser::readDocument(std::function<void(const BrowserDocument &)> done)
 {
     const BrowserDocument document = m_loaded ? BrowserDocument{m_current.outerHtml, m_current.characterSet}
@@ -64,6 +48,6 @@ void FakeBrowser::readDocument(std::function<void(const BrowserDocument &)> done
 
 void FakeBrowser::readLinks(std::function<void(const QList<BrowserLink> &)> done)
 {
-    const QList<BrowserLink> links = m_loaded ? m_current.links : QList<BrowserLink>{};
+    const QList<BrowserLink> links = m_loaded ? m_current.links : QList<BrowserLink>();
     QTimer::singleShot(0, this, [done = std::move(done), links] { done(links); });
 }

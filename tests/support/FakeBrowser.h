@@ -5,15 +5,15 @@
 #include <QHash>
 #include <QStringList>
 
-// A scriptable Browser for tests. By default Navigate stays busy until the test finishes the
-// load with completeLoad() or failLoad(); a scripted address can instead finish by itself on the
-// next turn of the event loop.
+// A scriptable Browser for tests. An unscripted address stays busy until the test ends the load
+// with completeLoad(); a scripted one ends by itself on the next turn of the event loop.
 class FakeBrowser final : public Browser
 {
     Q_OBJECT
 public:
     enum class Outcome { StayBusy, Complete, Fail };
 
+    // What a navigation to an address does, and the page it then shows.
     struct Page
     {
         Outcome outcome = Outcome::Complete;
@@ -24,37 +24,29 @@ public:
         int errorStatus = 404;
     };
 
-    explicit FakeBrowser(QObject *parent = nullptr);
+    using Browser::Browser;
 
-    // Scripts what a navigation to this address does; unscripted addresses stay busy.
-    void setPage(const QString &address, const Page &page);
+    void setPage(const QString &address, const Page &page) { m_pages.insert(address, page); }
+    void completeLoad();
+    const QStringList &navigations() const { return m_navigations; }
+    int stopCount() const { return m_stops; }
 
     void setSilent(bool silent) override { m_silent = silent; }
     bool silent() const override { return m_silent; }
     void navigate(const QString &address) override;
     void stop() override;
     bool isBusy() const override { return m_busy; }
-    QString location() const override { return m_location; }
+    QString location() const override { return m_navigations.isEmpty() ? QString() : m_navigations.last(); }
     void readDocument(std::function<void(const BrowserDocument &)> done) override;
     void readLinks(std::function<void(const QList<BrowserLink> &)> done) override;
 
-    // Ends the current load by hand.
-    void completeLoad();
-    void failLoad(int statusCode = 404);
-
-    const QStringList &navigations() const { return m_navigations; }
-    int stopCount() const { return m_stops; }
-
 private:
-    void finish(quint64 generation);
-
     QHash<QString, Page> m_pages;
     QStringList m_navigations;
-    QString m_location;
     Page m_current;
     bool m_busy = false;
     bool m_silent = false;
-    bool m_loaded = false;
+    bool m_loaded = false; // the current page has completed: reads see it
     int m_stops = 0;
-    quint64 m_generation = 0;
+    quint64 m_generation = 0; // a stopped or replaced load never ends by itself
 };
