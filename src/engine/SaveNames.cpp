@@ -155,11 +155,13 @@ SaveName decideSaveName(DownloadSettings &settings, const QString &linkName, con
 
     const bool taken = pathTaken && pathTaken(result.savePath);
     const QString &method = settings.collisionMethod();
-    if (!taken && !localFileExists(result.savePath)) {
+    // Overwriting needs no look at the disk: the file is replaced whether it exists or not.
+    const bool overwrite = method == DownloadSettings::collisionOverwrite();
+    if (!taken && (overwrite || !localFileExists(result.savePath))) {
         result.outcome = SaveName::Outcome::Start;
     } else if (method == DownloadSettings::collisionSkip()) {
         result.outcome = SaveName::Outcome::Skip;
-    } else if (method == DownloadSettings::collisionOverwrite()) {
+    } else if (overwrite) {
         // Another slot is writing this very file: this row overwrites it once that one is done,
         // as it would with one slot.
         result.outcome = taken ? SaveName::Outcome::Wait : SaveName::Outcome::Start;

@@ -123,6 +123,17 @@ StagingFile::Commit StagingFile::commit(const QString &path, bool replace)
 
 StagingFile::Commit StagingFile::linkUnnamed(const QByteArray &target, bool replace)
 {
+    // Linking the descriptor itself spares a walk through /proc, but needs CAP_DAC_READ_SEARCH:
+    // without it the first refusal sends every later link through /proc.
+    static bool emptyPathLinks = true;
+    if (emptyPathLinks) {
+        if (::linkat(m_fd, "", AT_FDCWD, target.constData(), AT_EMPTY_PATH) == 0)
+            return Commit::Done;
+        if (errno == ENOENT || errno == EPERM || errno == EINVAL)
+            emptyPathLinks = false;
+        else if (errno != EEXIST)
+            return Commit::Failed;
+    }
     const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
     if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, target.constData(), AT_SYMLINK_FOLLOW) == 0)
         return Commit::Done;
