@@ -233,7 +233,8 @@ private:
         case RowState::Saved: ++m_finished; break;
         case RowState::Idle:
         case RowState::Ready:
-        case RowState::Downloading: break;
+        case RowState::Downloading:
+        case RowState::RetryWaiting: break;
         }
         if (!m_list.hasRow(position))
             return;

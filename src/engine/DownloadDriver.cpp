@@ -137,13 +137,16 @@ bool DownloadDriver::prepareSaveFolder()
     return true;
 }
 
-void DownloadDriver::start()
+void DownloadDriver::start(StartFrom from)
 {
     if (m_list.count() == 0 || !prepareSaveFolder())
         return;
     m_renameCounters.clear();
     m_elapsedSeconds = 0;
-    m_list.markAllReady();
+    if (from == StartFrom::Unfinished)
+        m_list.markUnfinishedReady();
+    else
+        m_list.markAllReady();
     m_clock.start();
     if (!std::exchange(m_running, true))
         emit runStarted();

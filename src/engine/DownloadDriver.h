@@ -45,10 +45,13 @@ public:
     // Applied to a page's markup before its base element is inserted and it is saved.
     void setPageSourceFilter(std::function<QString(const QString &)> filter);
 
+    // Which rows a run takes: every row, or only those not yet saved or skipped (a run that
+    // goes on where a stopped or killed one left off).
+    enum class StartFrom { Everything, Unfinished };
     // With rows: makes the save folder (with its parents) and clears what a killed run left in
-    // it, marks every row ready, restarts the elapsed time and sets the free slots going. A folder
+    // it, marks the rows ready, restarts the elapsed time and sets the free slots going. A folder
     // that cannot be made refuses the run (runRefused).
-    void start();
+    void start(StartFrom from = StartFrom::Everything);
     // Ends the run: no slot takes another row. Fast downloads under way go on to their end and
     // write their rows; pages stop loading.
     void stop();

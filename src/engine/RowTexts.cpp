@@ -25,6 +25,10 @@ QString failedRemark(const QTime &time) { return u"下载出错！ ["_s + timeOf
 
 QString finishedAfterPageError() { return u"下载完成 "_s; }
 
+QString retrying(int attempt) { return u"（第%1次重试）"_s.arg(attempt); }
+
+QString waitingToRetry(int attempt) { return u"等待第%1次重试"_s.arg(attempt); }
+
 namespace {
 
 QTime endedAt(const RowStatus &row) { return QTime::fromMSecsSinceStartOfDay(row.endedAtMs); }
@@ -36,7 +40,8 @@ QString status(const RowStatus &row)
     switch (row.state) {
     case RowState::Idle: return {};
     case RowState::Ready: return ready();
-    case RowState::Downloading: return downloading(row.slot);
+    case RowState::Downloading: return downloading(row.slot) + (row.attempt > 0 ? retrying(row.attempt) : QString());
+    case RowState::RetryWaiting: return waitingToRetry(row.attempt);
     case RowState::Saved:
     case RowState::Failed: return finished(endedAt(row));
     case RowState::Skipped: return skipped(endedAt(row));
@@ -57,7 +62,8 @@ QString progress(const RowStatus &row)
 
 QString remark(const RowStatus &row)
 {
-    const bool failed = row.state == RowState::Failed || row.state == RowState::PageFailed;
+    const bool failed = row.state == RowState::Failed || row.state == RowState::PageFailed
+        || row.state == RowState::RetryWaiting;
     return failed ? failedRemark(endedAt(row)) : QString();
 }
 

@@ -19,6 +19,8 @@ QString skipped(const QTime &time);              // "跳过 [" + time + "]"
 QString finished(const QTime &time);             // "下载完成 [" + time + "]"
 QString failedRemark(const QTime &time);         // "下载出错！ [" + time + "]"
 QString finishedAfterPageError();                // "下载完成 " (page-mode navigation error)
+QString retrying(int attempt);                   // "（第K次重试）", after the downloading text
+QString waitingToRetry(int attempt);             // "等待第K次重试"
 
 // Time of day as the rows show it: hh:mm:ss.
 QString timeOfDay(const QTime &time);

@@ -135,6 +135,11 @@ QString UrlList::url(int position) const
     return QString::fromUtf8(textAt(row.textAt) + row.nameBytes, row.urlBytes);
 }
 
+RowStatus UrlList::rowStatus(int position) const
+{
+    return hasRow(position) ? static_cast<const RowStatus &>(m_rows[std::size_t(position - 1)]) : RowStatus();
+}
+
 RowState UrlList::state(int position) const { return hasRow(position) ? m_rows[std::size_t(position - 1)].state : RowState::Idle; }
 
 QString UrlList::failureReason(int position) const
@@ -311,18 +316,60 @@ void UrlList::reorder(const std::vector<int> &newOrder)
     emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
 }
 
-void UrlList::markAllReady()
+void UrlList::markAllReady() { markReady([](const StoredRow &) { return true; }); }
+
+void UrlList::markUnfinishedReady()
+{
+    markReady([](const StoredRow &row) { return row.state != RowState::Saved && row.state != RowState::Skipped; });
+}
+
+void UrlList::markReady(const std::function<bool(const StoredRow &)> &which)
 {
     if (m_rows.empty())
         return;
     for (StoredRow &row : m_rows) {
+        if (!which(row))
+            continue;
         row.state = RowState::Ready;
+        row.attempt = 0;
         row.progressKind = RowStatus::ProgressKind::None;
         row.reason = 0;
     }
     m_readyHint = 0;
     emit dataChanged(createIndex(0, StatusColumn), createIndex(count() - 1, RemarkColumn),
                      {Qt::DisplayRole, Qt::ToolTipRole});
+}
+
+void UrlList::waitForRetry(int position, int attempt, const QTime &time, const QString &reason)
+{
+    if (StoredRow *row = writable(position)) {
+        row->state = RowState::RetryWaiting;
+        row->endedAtMs = time.msecsSinceStartOfDay();
+        row->attempt = quint8(std::clamp(attempt, 0, 255));
+        row->reason = reasonId(reason);
+        emit dataChanged(createIndex(position - 1, StatusColumn), createIndex(position - 1, RemarkColumn),
+                         {Qt::DisplayRole, Qt::ToolTipRole});
+    }
+}
+
+void UrlList::readyAgain(int position)
+{
+    StoredRow *row = writable(position);
+    if (!row || row->state != RowState::RetryWaiting)
+        return;
+    row->state = RowState::Ready;
+    noteReadyAt(position - 1);
+    changed(position, StatusColumn, RemarkColumn);
+}
+
+void UrlList::takeBack(int position)
+{
+    StoredRow *row = writable(position);
+    if (!row || row->state != RowState::Downloading)
+        return;
+    row->state = RowState::Ready;
+    noteReadyAt(position - 1);
+    changed(position, StatusColumn, RemarkColumn);
 }
 
 int UrlList::firstReady() const

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTime>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -19,6 +20,7 @@ enum class RowState : quint8 {
     Failed,      // ended with an error
     Skipped,     // ended by the same-name rule
     PageFailed,  // page mode: the browser could not load the page
+    RetryWaiting, // failed for a passing reason; ready again once its back-off is over
 };
 
 // A row's place in the run: its state, the time it ended and its progress, as numbers.
@@ -28,6 +30,7 @@ struct RowStatus
 
     RowState state = RowState::Idle;
     quint8 slot = 0;           // the slot that has it, while Downloading
+    quint8 attempt = 0;        // retries made so far in this run: 0 on the first try
     ProgressKind progressKind = ProgressKind::None;
     qint32 endedAtMs = 0;      // time of day the row ended, in ms since midnight
     qint64 progressValue = 0;  // bytes received, or the browser's progress
@@ -78,6 +81,8 @@ public:
     QString url(int position) const;
     RowState state(int position) const;
     QString failureReason(int position) const;
+    // The whole status of the row, as kept: for saving the list and bringing it back.
+    RowStatus rowStatus(int position) const;
     // The three state columns as the user sees them.
     QString statusText(int position) const;
     QString progressText(int position) const;
@@ -105,6 +110,15 @@ public:
 
     // Marks every row Ready, its progress and failure reason cleared.
     void markAllReady();
+    // The same for every row that has not ended saved or skipped: what a continued run still
+    // has to do.
+    void markUnfinishedReady();
+    // A row whose download failed for a passing reason waits (RetryWaiting, with this retry's
+    // number, the time it failed and the reason) until readyAgain() puts it back in the queue.
+    void waitForRetry(int position, int attempt, const QTime &time, const QString &reason);
+    void readyAgain(int position);
+    // A row a stopped run took back: ready, its progress kept.
+    void takeBack(int position);
 
     // The first Ready row, or 0 when there is none. Amortised constant time over a run: a hint
     // never moves back past a row that cannot be ready.
@@ -138,6 +152,7 @@ private:
     StoredRow *writable(int position);
     void changed(int position, Column first, Column last);
     void noteReadyAt(int index);
+    void markReady(const std::function<bool(const StoredRow &)> &which);
 
     std::vector<StoredRow> m_rows;
     std::vector<std::unique_ptr<char[]>> m_textChunks;
