@@ -55,6 +55,7 @@ struct BatchOptions
     std::optional<QString> collisionMethod;
     std::optional<QString> separator;
     std::optional<QString> mode;
+    std::optional<int> retries;
 };
 
 // Parses the options after --batch; on failure returns the message to print.
@@ -82,6 +83,12 @@ std::optional<QString> parseOptions(const QStringList &args, BatchOptions &optio
             if (!ok || n < 1 || n > DownloadDriver::SlotCount)
                 return u"--threads needs a number from 1 to %1"_s.arg(DownloadDriver::SlotCount);
             options.threads = n;
+        } else if (arg == u"--retries"_s) {
+            bool ok = false;
+            const int n = value(&v) ? v.toInt(&ok) : -1;
+            if (!ok || n < 0 || n > DownloadSettings::MaxRetryCount)
+                return u"--retries needs a number from 0 to %1"_s.arg(DownloadSettings::MaxRetryCount);
+            options.retries = n;
         } else if (arg == u"--name"_s) {
             if (!value(&v) || (v != u"link"_s && v != u"url"_s))
                 return u"--name takes link or url"_s;
@@ -156,6 +163,7 @@ QString batchUsage()
 {
     return u"usage: quillmoor --batch LISTFILE [--dir FOLDER] [--threads N] [--name link|url]\n"
            "                 [--same-name skip|overwrite|rename] [--separator SEP] [--mode fast|page]\n"
+           "                 [--retries N]\n"
            "       quillmoor --harvest ADDRESS_OR_FILE\n"_s;
 }
 
@@ -176,6 +184,8 @@ void applyOptions(const BatchOptions &options, DownloadSettings &settings)
         settings.overrideSeparator(*options.separator);
     if (options.mode)
         settings.overrideDownloadMode(*options.mode);
+    if (options.retries)
+        settings.overrideRetryCount(*options.retries);
 }
 
 // Reads the list into the rows; false, after saying why, when there is nothing to run.

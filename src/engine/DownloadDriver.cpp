@@ -9,9 +9,11 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QRandomGenerator>
 #include <QTime>
 
 #include <algorithm>
+#include <limits>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -42,6 +44,9 @@ DownloadDriver::DownloadDriver(UrlList &list, DownloadSettings &settings, QObjec
     m_clock.setObjectName(u"TimerZ"_s);
     m_clock.setInterval(1000);
     connect(&m_clock, &QTimer::timeout, this, &DownloadDriver::tick);
+    m_retryTimer.setSingleShot(true);
+    connect(&m_retryTimer, &QTimer::timeout, this, &DownloadDriver::retryDue);
+    m_runTime.start();
 }
 
 DownloadDriver::~DownloadDriver() = default;
@@ -143,6 +148,8 @@ void DownloadDriver::start(StartFrom from)
         return;
     m_renameCounters.clear();
     m_elapsedSeconds = 0;
+    m_retryTimer.stop();
+    m_retries.clear();
     if (from == StartFrom::Unfinished)
         m_list.markUnfinishedReady();
     else
@@ -163,9 +170,17 @@ void DownloadDriver::stop()
 {
     const Mode current = mode();
     for (int n = 1; n <= SlotCount; ++n) {
-        if (Downloader *d = downloader(n, current))
-            d->runStopped();
+        Downloader *d = downloader(n, current);
+        if (!d)
+            continue;
+        const bool had = d->isBusy();
+        d->runStopped();
+        if (had && !d->isBusy())
+            m_list.takeBack(slot(n).row);
     }
+    m_retryTimer.stop();
+    for (const Retry &retry : std::exchange(m_retries, {}))
+        m_list.readyAgain(retry.row);
     endRun();
 }
 
@@ -241,15 +256,20 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
 void DownloadDriver::onFinished(int n, const DownloadResult &result)
 {
     const int row = slot(n).row;
+    const bool retried = result.outcome == DownloadResult::Outcome::Failed && retryLater(row, result);
     switch (result.outcome) {
     case DownloadResult::Outcome::Saved: m_list.endRow(row, RowState::Saved, now()); break;
     case DownloadResult::Outcome::Skipped: m_list.endRow(row, RowState::Skipped, now()); break;
-    case DownloadResult::Outcome::Failed: m_list.endRow(row, RowState::Failed, now(), result.reason); break;
+    case DownloadResult::Outcome::Failed:
+        if (!retried)
+            m_list.endRow(row, RowState::Failed, now(), result.reason);
+        break;
     case DownloadResult::Outcome::PageNotLoaded:
         m_list.endRow(row, RowState::PageFailed, now(), result.reason);
         break;
     }
-    emit rowEnded(row);
+    if (!retried)
+        emit rowEnded(row);
     if (!m_running)
         return;
     // This slot first; a row may also be waiting for the file it wrote.
@@ -259,9 +279,47 @@ void DownloadDriver::onFinished(int n, const DownloadResult &result)
     endRunIfDone();
 }
 
+bool DownloadDriver::retryLater(int row, const DownloadResult &result)
+{
+    const int attempt = m_list.rowStatus(row).attempt + 1;
+    if (!m_running || !result.transient || attempt > m_settings.retryCount() || m_list.state(row) != RowState::Downloading)
+        return false;
+    qint64 delayMs = 0;
+    if (result.retryAfterSeconds >= 0) {
+        delayMs = qint64(result.retryAfterSeconds) * 1000;
+    } else {
+        delayMs = std::min<qint64>(qint64(m_retryDelayMs) << std::min(attempt - 1, 20), MaxRetryDelayMs);
+        delayMs = qint64(double(delayMs) * (0.5 + QRandomGenerator::global()->generateDouble()));
+    }
+    m_list.waitForRetry(row, attempt, now(), result.reason);
+    const qint64 due = m_runTime.elapsed() + delayMs;
+    m_retries.push_back({due, row});
+    if (!m_retryTimer.isActive() || due < m_runTime.elapsed() + m_retryTimer.remainingTime())
+        m_retryTimer.start(int(std::min<qint64>(delayMs, std::numeric_limits<int>::max())));
+    return true;
+}
+
+void DownloadDriver::retryDue()
+{
+    const qint64 nowMs = m_runTime.elapsed();
+    qint64 next = -1;
+    for (auto it = m_retries.begin(); it != m_retries.end();) {
+        if (it->dueMs <= nowMs) {
+            m_list.readyAgain(it->row);
+            it = m_retries.erase(it);
+        } else {
+            next = next < 0 ? it->dueMs : std::min(next, it->dueMs);
+            ++it;
+        }
+    }
+    if (next >= 0)
+        m_retryTimer.start(int(std::min<qint64>(next - nowMs, std::numeric_limits<int>::max())));
+    settingsChanged();
+}
+
 void DownloadDriver::endRunIfDone()
 {
-    if (!m_running || m_list.firstReady() != 0 || anyBusy())
+    if (!m_running || m_list.firstReady() != 0 || anyBusy() || !m_retries.empty())
         return;
     const Mode current = mode();
     endRun();

@@ -4,6 +4,7 @@
 #include "engine/Downloader.h"
 #include "engine/SaveNames.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -52,8 +53,8 @@ public:
     // it, marks the rows ready, restarts the elapsed time and sets the free slots going. A folder
     // that cannot be made refuses the run (runRefused).
     void start(StartFrom from = StartFrom::Everything);
-    // Ends the run: no slot takes another row. Fast downloads under way go on to their end and
-    // write their rows; pages stop loading.
+    // Ends the run at once: downloads under way stop, keeping their bytes for the next run, and
+    // their rows (and rows waiting for a retry) are ready again.
     void stop();
     // Before the mode changes with no run on: whatever the new mode's downloaders are doing for
     // the last run stops. During a run nothing happens: the run goes on in the new mode.
@@ -67,6 +68,14 @@ public:
     qint64 elapsedSeconds() const { return m_elapsedSeconds; }
     // The clock of the elapsed time ("TimerZ"): ticks once a second while a run is on.
     const QTimer &clock() const { return m_clock; }
+
+    // A download that failed for a passing reason is tried again, up to the retry count of the
+    // settings: the first retry after this long, each next one after twice as long (at most
+    // MaxRetryDelayMs), give or take a half so that slots do not all come back at once; or after
+    // the time the server asked for.
+    static constexpr int DefaultRetryDelayMs = 1000;
+    static constexpr int MaxRetryDelayMs = 60000;
+    void setRetryDelay(int firstMs) { m_retryDelayMs = firstMs; }
 
     // A free slot takes the next ready row; public so that tests can drive it.
     void dispatch(int slot);
@@ -106,6 +115,8 @@ private:
     DownloadRequest downloadRequest(int slot, const SaveName &name);
     void connectDownloader(int slot, Downloader *downloader);
     void onFinished(int slot, const DownloadResult &result);
+    bool retryLater(int row, const DownloadResult &result);
+    void retryDue();
     void endRunIfDone();
     void endRun();
 
@@ -116,6 +127,16 @@ private:
     std::function<QString(const QString &)> m_pageSourceFilter;
     RenameCounters m_renameCounters;
     QTimer m_clock;
+    // Rows waiting for their retry, and when each is due (ms of m_runTime).
+    struct Retry
+    {
+        qint64 dueMs;
+        int row;
+    };
+    std::vector<Retry> m_retries;
+    QTimer m_retryTimer;
+    QElapsedTimer m_runTime;
+    int m_retryDelayMs = DefaultRetryDelayMs;
     bool m_running = false;
     qint64 m_elapsedSeconds = 0;
 };

@@ -53,6 +53,7 @@ QString DownloadSettings::keyNameMethod() { return u"保存文件名称方法"_s
 QString DownloadSettings::keyCollisionMethod() { return u"相同文件名处理方法 "_s; }
 QString DownloadSettings::keySeparator() { return u"连接符"_s; }
 QString DownloadSettings::keyThreadCount() { return u"下载线程数"_s; }
+QString DownloadSettings::keyRetryCount() { return u"失败重试次数"_s; }
 QString DownloadSettings::keySaveFolder() { return u"保存路径 "_s; }
 QString DownloadSettings::keyDownloadMode() { return u"下载方式"_s; }
 QString DownloadSettings::keyLoginUrl() { return u"登陆网址"_s; }
@@ -119,7 +120,18 @@ void DownloadSettings::load()
         setDownloadMode(modePage());
 
     m_loginUrl = m_store.value(keyLoginUrl(), defaultLoginUrl());
+
+    m_retryCount = storedNumber(m_store.value(keyRetryCount(), QString::number(DefaultRetryCount)),
+                                DefaultRetryCount, 0, MaxRetryCount);
 }
+
+void DownloadSettings::setRetryCount(int count)
+{
+    m_retryCount = std::clamp(count, 0, MaxRetryCount);
+    m_store.setValue(keyRetryCount(), QString::number(m_retryCount));
+}
+
+void DownloadSettings::overrideRetryCount(int count) { m_retryCount = std::clamp(count, 0, MaxRetryCount); }
 
 void DownloadSettings::setIntervalMinutes(int minutes)
 {

@@ -13,6 +13,9 @@ class DownloadSettings
 public:
     // The download slots there are: the most threads a run may use.
     static constexpr int MaxThreadCount = 10;
+    // Retries of a download that failed for a passing reason.
+    static constexpr int DefaultRetryCount = 3;
+    static constexpr int MaxRetryCount = 10;
 
     // Store keys, exactly as stored (two of them end in a blank).
     static QString keyInterval();        // "定时下载时间间隔"
@@ -23,6 +26,7 @@ public:
     static QString keySaveFolder();      // "保存路径 "
     static QString keyDownloadMode();    // "下载方式"
     static QString keyLoginUrl();        // "登陆网址"
+    static QString keyRetryCount();      // "失败重试次数"
 
     // Option captions, which are also the stored values.
     static QString nameByLink();         // "链接名称"
@@ -43,7 +47,7 @@ public:
     // "链接名称" becomes "原文件名", a stored mode other than "快速下载" becomes the page mode,
     // and a same-name rule other than the three captions becomes "自动重命名", in memory and
     // store alike. A stored interval or thread count that is not a number falls back to its
-    // default; one out of range is clamped into it.
+    // default; one out of range is clamped into it. Then the retry count, the same way.
     void load();
 
     int intervalMinutes() const { return m_intervalMinutes; }
@@ -56,6 +60,8 @@ public:
     const QString &downloadMode() const { return m_downloadMode; }
     const QString &loginUrl() const { return m_loginUrl; }
     bool fastMode() const { return m_downloadMode == modeFast(); }
+    // Always within 0..MaxRetryCount; 0 turns retrying off.
+    int retryCount() const { return m_retryCount; }
 
     // Accepted changes: each updates the field and the store together.
     void setIntervalMinutes(int minutes);
@@ -66,6 +72,7 @@ public:
     void setSaveFolder(const QString &folder);
     void setDownloadMode(const QString &caption);
     void setLoginUrl(const QString &url);
+    void setRetryCount(int count);
 
     // The save-name step appends the separator to the folder in memory only (not stored).
     void appendSeparatorToSaveFolderInMemory();
@@ -77,6 +84,7 @@ public:
     void overrideCollisionMethod(const QString &caption) { m_collisionMethod = caption; }
     void overrideSeparator(const QString &separator) { m_separator = separator; }
     void overrideDownloadMode(const QString &caption) { m_downloadMode = caption; }
+    void overrideRetryCount(int count);
 
     SettingsStore &store() { return m_store; }
 
@@ -90,6 +98,7 @@ private:
     QString m_saveFolder;
     QString m_downloadMode;
     QString m_loginUrl;
+    int m_retryCount = DefaultRetryCount;
 };
 
 // The checks of the four text boxes of the settings tab. Each returns the accepted value, or

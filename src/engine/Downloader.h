@@ -40,6 +40,10 @@ struct DownloadResult
     qint64 size = 0;   // bytes in the file put in place
     QString savedPath; // where it was put: the request's path, or the name the rename rule chose
     QString reason;    // why it failed, in plain words
+    // A failure that may pass (a reset, a time-out, a busy server): worth another attempt,
+    // which continues from the bytes kept.
+    bool transient = false;
+    int retryAfterSeconds = -1; // how long the server asked to wait, -1 when it did not say
 };
 
 Q_DECLARE_METATYPE(DownloadResult)
@@ -47,7 +51,8 @@ Q_DECLARE_METATYPE(DownloadResult)
 // One slot's download component, for either mode: one download at a time. progress() comes only while
 // the total is known; finished() comes once for every start(), from the event loop (never from
 // within start() or cancel()), and isBusy() is already false when it arrives. A failed, cancelled
-// or abandoned download leaves no file and never touches one that was there.
+// or abandoned download leaves nothing under the target name and never touches a file that was
+// there; the bytes of one that may be continued stay in a hidden staging file.
 class Downloader : public QObject
 {
     Q_OBJECT
@@ -64,8 +69,8 @@ public:
     virtual bool isBusy() const = 0;
     // What progress() counts.
     virtual ProgressUnit progressUnit() const { return ProgressUnit::Bytes; }
-    // The user stopped the run: a download that cannot outlive its run ends here without a
-    // report; by default it goes on to its end.
+    // The user stopped the run: the download under way ends here without a report, keeping what
+    // it can for the next attempt.
     virtual void runStopped() {}
     // The run is over: anything the component keeps for the run can go.
     virtual void runEnded() {}

@@ -2,6 +2,7 @@
 
 #include "engine/BaseHref.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QNetworkCookie>
@@ -64,6 +65,38 @@ bool looksLikeMarkup(const QByteArray &body)
     return i < body.size() && body[i] == '<';
 }
 
+// Failures that may pass on their own: the connection, the network or a busy server.
+bool isTransient(CURLcode result)
+{
+    switch (result) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_GOT_NOTHING:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+    case CURLE_SSL_CONNECT_ERROR: return true;
+    default: return false;
+    }
+}
+
+bool isTransientStatus(int status) { return status == 408 || status == 429 || (status >= 500 && status <= 599); }
+
+// Retry-After: seconds, or an HTTP date.
+int retryAfterSeconds(const QByteArray &value)
+{
+    bool number = false;
+    const qint64 seconds = value.toLongLong(&number);
+    if (number)
+        return int(std::clamp<qint64>(seconds, 0, 24 * 3600));
+    const QDateTime when = QDateTime::fromString(QString::fromLatin1(value), Qt::RFC2822Date);
+    if (!when.isValid())
+        return -1;
+    return int(std::clamp<qint64>(QDateTime::currentDateTimeUtc().secsTo(when), 0, 24 * 3600));
+}
+
 bool isHttpAddress(const QUrl &address)
 {
     const QString scheme = address.scheme();
@@ -84,10 +117,11 @@ HttpDownloader::HttpDownloader(std::shared_ptr<CurlMulti> multi, QNetworkCookieJ
 HttpDownloader::~HttpDownloader()
 {
     stopHop();
-    m_staging.discard();
+    keepOrDrop(m_busy);
     if (m_easy)
         curl_easy_cleanup(m_easy);
     curl_slist_free_all(m_headers);
+    curl_slist_free_all(m_hopHeaders);
 }
 
 DownloaderFactory HttpDownloader::factory(QNetworkCookieJar *cookieJar, const QByteArray &userAgent)
@@ -105,7 +139,7 @@ DownloaderFactory HttpDownloader::factory(QNetworkCookieJar *cookieJar, const QB
 void HttpDownloader::start(const DownloadRequest &request)
 {
     stopHop();
-    m_staging.discard();
+    keepOrDrop(m_busy);
     ++m_generation;
     m_busy = true;
     m_request = request;
@@ -113,17 +147,23 @@ void HttpDownloader::start(const DownloadRequest &request)
     m_received = 0;
     m_written = 0;
     m_reported = 0;
+    m_startOver = false;
+    // A page is held whole for its base element: nothing of it to continue.
+    m_resumable = request.baseAddress.isEmpty();
 
     const QUrl address(request.url);
     if (!isHttpAddress(address)) {
         reportLater(u"not an http or https address"_s);
         return;
     }
-    if (!m_staging.open(request.savePath)) {
+    if (!(m_resumable ? m_staging.openResumable(request.savePath, request.url) : m_staging.open(request.savePath))) {
         const QString folder = QFileInfo(QDir::current().absoluteFilePath(request.savePath)).absolutePath();
         reportLater(u"cannot create a file in %1: %2"_s.arg(folder, m_staging.error()));
         return;
     }
+    m_resumeFrom = m_staging.resumed().bytes;
+    m_sentValidator = m_staging.resumed().validator;
+    m_described = m_resumeFrom > 0;
     if (!startHop(address))
         reportLater(u"the transfer cannot be started"_s);
 }
@@ -142,6 +182,17 @@ bool HttpDownloader::startHop(const QUrl &address)
     m_refused = false;
     m_writeError.clear();
     m_errorBuffer[0] = '\0';
+    m_etag.clear();
+    m_lastModified.clear();
+    m_rangeStart = -1;
+    m_retryAfter = -1;
+
+    curl_slist_free_all(std::exchange(m_hopHeaders, nullptr));
+    for (const curl_slist *header = m_headers; header; header = header->next)
+        m_hopHeaders = curl_slist_append(m_hopHeaders, header->data);
+    if (m_resumeFrom > 0)
+        m_hopHeaders = curl_slist_append(m_hopHeaders, "If-Range: " + m_sentValidator);
+    const QByteArray range = QByteArray::number(m_resumeFrom) + '-';
 
     m_cookieHeader.clear();
     if (m_cookieJar) {
@@ -163,7 +214,8 @@ bool HttpDownloader::startHop(const QUrl &address)
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, TransferBufferBytes);
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_headers);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_hopHeaders);
+    curl_easy_setopt(easy, CURLOPT_RANGE, m_resumeFrom > 0 ? range.constData() : nullptr);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.isEmpty() ? nullptr : m_userAgent.constData());
     curl_easy_setopt(easy, CURLOPT_COOKIE, m_cookieHeader.isEmpty() ? nullptr : m_cookieHeader.constData());
     // Transfer codings are undone; content codings are what the server stores, so kept.
@@ -198,7 +250,7 @@ void HttpDownloader::stopHop()
 void HttpDownloader::reportLater(const QString &reason)
 {
     stopHop();
-    m_staging.discard();
+    keepOrDrop(false);
     m_busy = false;
     DownloadResult result;
     result.reason = reason;
@@ -211,7 +263,7 @@ void HttpDownloader::cancel()
     if (!m_active)
         return;
     stopHop();
-    m_staging.discard();
+    keepOrDrop(true);
     const quint64 generation = m_generation;
     QMetaObject::invokeMethod(
         this,
@@ -222,27 +274,111 @@ void HttpDownloader::cancel()
         Qt::QueuedConnection);
 }
 
-size_t HttpDownloader::onHeader(char *data, size_t size, size_t count, void *self)
+void HttpDownloader::runStopped()
 {
-    static_cast<HttpDownloader *>(self)->headerLine(QByteArray(data, qsizetype(size * count)));
-    return size * count;
+    if (!m_busy)
+        return;
+    stopHop();
+    keepOrDrop(true);
+    m_page.clear();
+    m_busy = false;
+    ++m_generation; // a report already on its way is dropped
 }
 
-void HttpDownloader::headerLine(QByteArray line)
+void HttpDownloader::keepOrDrop(bool keep)
+{
+    const QByteArray validator = m_etag.isEmpty() ? (m_lastModified.isEmpty() ? m_sentValidator : m_lastModified) : m_etag;
+    // Bytes kept before stay kept whatever this answer was; new ones are kept from a 2xx answer.
+    const bool answered = m_status >= 200 && m_status < 300 && m_written > 0;
+    if (keep && m_resumable && (m_described || (answered && m_staging.keep(validator, m_total))))
+        m_staging.discard(); // kept: closed, not removed
+    else
+        m_staging.drop();
+    m_described = false;
+}
+
+size_t HttpDownloader::onHeader(char *data, size_t size, size_t count, void *self)
+{
+    // Zero ends the transfer: the answer cannot continue the kept bytes.
+    return static_cast<HttpDownloader *>(self)->headerLine(QByteArray(data, qsizetype(size * count))) ? size * count : 0;
+}
+
+bool HttpDownloader::headerLine(QByteArray line)
 {
     line = line.trimmed();
+    const auto field = [&line](const char *name) {
+        const qsizetype n = qsizetype(qstrlen(name));
+        return line.size() > n && qstrnicmp(line.constData(), name, n) == 0 ? line.mid(n).trimmed() : QByteArray();
+    };
     if (line.startsWith("HTTP/")) {
         // A new answer: an interim 1xx one is replaced by the next.
         m_statusLine = line;
         const QList<QByteArray> parts = line.split(' ');
         m_status = parts.size() > 1 ? parts[1].toInt() : 0;
+        m_etag.clear();
+        m_lastModified.clear();
+        m_rangeStart = -1;
+        m_retryAfter = -1;
     } else if (line.isEmpty()) {
-        curl_off_t length = -1;
-        if (m_status >= 200 && curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
-            m_total = length >= 0 ? qint64(length) : -1;
-    } else if (m_cookieJar && line.size() > 11 && qstrnicmp(line.constData(), "set-cookie:", 11) == 0) {
-        m_cookieJar->setCookiesFromUrl(QNetworkCookie::parseCookies(line.mid(11).trimmed()), m_hopUrl);
+        return answerHeadersEnded();
+    } else if (m_cookieJar && !field("set-cookie:").isEmpty()) {
+        m_cookieJar->setCookiesFromUrl(QNetworkCookie::parseCookies(field("set-cookie:")), m_hopUrl);
+    } else if (const QByteArray etag = field("etag:"); !etag.isEmpty()) {
+        m_etag = etag.startsWith("W/") ? QByteArray() : etag; // a weak one cannot vouch for a range
+    } else if (const QByteArray modified = field("last-modified:"); !modified.isEmpty()) {
+        m_lastModified = modified;
+    } else if (const QByteArray range = field("content-range:"); range.startsWith("bytes ")) {
+        bool number = false;
+        const qint64 start = range.mid(6, range.indexOf('-') - 6).toLongLong(&number);
+        m_rangeStart = number ? start : -1;
+    } else if (const QByteArray after = field("retry-after:"); !after.isEmpty()) {
+        m_retryAfter = retryAfterSeconds(after);
     }
+    return true;
+}
+
+bool HttpDownloader::answerHeadersEnded()
+{
+    if (m_status < 200 || (m_status >= 300 && m_status < 400))
+        return true;
+    curl_off_t length = -1;
+    if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
+        m_total = length >= 0 ? qint64(length) : -1;
+    if (m_resumeFrom == 0)
+        return true;
+    if (m_status == 206) {
+        // The rest of the very bytes kept, or nothing.
+        const bool sameFile = m_etag.isEmpty() || !m_sentValidator.startsWith('"') || m_etag == m_sentValidator;
+        if (m_rangeStart != m_resumeFrom || !sameFile)
+            return !(m_startOver = true);
+        if (m_total >= 0)
+            m_total += m_resumeFrom;
+        return true;
+    }
+    if (m_status == 416)
+        return !(m_startOver = true);
+    if (m_status >= 200 && m_status < 300) {
+        // The whole file again (it changed, or the server does not do ranges): from the start.
+        if (!m_staging.restart()) {
+            m_writeError = m_staging.error();
+            return false;
+        }
+        m_resumeFrom = 0;
+        m_described = false;
+    }
+    return true;
+}
+
+bool HttpDownloader::restartWhole()
+{
+    m_startOver = false;
+    if (!m_staging.restart())
+        return false;
+    m_resumeFrom = 0;
+    m_sentValidator.clear();
+    m_described = false;
+    m_redirects = 0;
+    return startHop(QUrl(m_request.url));
 }
 
 size_t HttpDownloader::onBody(char *data, size_t size, size_t count, void *self)
@@ -289,6 +425,13 @@ bool HttpDownloader::write(const char *data, qint64 size)
         return false;
     }
     m_written += size;
+    // A big download keeps its bytes as it goes: a crash or a kill loses at most this much.
+    if (!m_described && m_resumable && m_resumeFrom + m_written >= KeepAfterBytes) {
+        const QByteArray validator = m_etag.isEmpty() ? m_lastModified : m_etag;
+        m_described = !validator.isEmpty() && m_staging.keep(validator, m_total);
+        if (!validator.isEmpty() && !m_described)
+            m_resumable = false; // cannot be kept here: not tried again for every piece
+    }
     return true;
 }
 
@@ -297,7 +440,7 @@ void HttpDownloader::transferProgressed()
     if (m_total <= 0 || m_received == m_reported)
         return;
     m_reported = m_received;
-    emit progress(m_received, m_total);
+    emit progress(m_resumeFrom + m_received, m_total);
 }
 
 QString HttpDownloader::statusReason() const
@@ -312,23 +455,43 @@ QString HttpDownloader::statusReason() const
 void HttpDownloader::transferDone(CURLcode result)
 {
     m_active = false;
-    using Outcome = DownloadResult::Outcome;
+    if (m_startOver) {
+        if (!restartWhole())
+            fail(u"the transfer cannot be started again: "_s + m_staging.error(), false);
+        return;
+    }
     if (result != CURLE_OK) {
-        if (!m_writeError.isEmpty())
-            finish(Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_writeError));
-        else if (m_refused)
-            finish(Outcome::Failed, statusReason());
-        else
-            finish(Outcome::Failed, QString::fromUtf8(m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result)));
+        if (!m_writeError.isEmpty()) {
+            // A full disk may be emptied; any other write error stays.
+            const int error = m_staging.errorNumber();
+            fail(u"cannot write %1: %2"_s.arg(m_request.savePath, m_writeError), error == ENOSPC || error == EDQUOT);
+        } else if (m_refused) {
+            fail(statusReason(), isTransientStatus(m_status));
+        } else {
+            fail(QString::fromUtf8(m_errorBuffer[0] ? m_errorBuffer : curl_easy_strerror(result)), isTransient(result));
+        }
     } else if (m_status >= 300 && m_status < 400) {
         followRedirect();
     } else if (m_status < 200 || m_status >= 300) {
-        finish(Outcome::Failed, statusReason());
-    } else if (m_received == 0) {
-        finish(Outcome::Failed, statusReason() + u" with an empty body"_s);
+        fail(statusReason(), isTransientStatus(m_status));
+    } else if (m_resumeFrom + m_received == 0) {
+        fail(statusReason() + u" with an empty body"_s, false);
     } else {
         finishBody();
     }
+}
+
+void HttpDownloader::fail(const QString &reason, bool transient)
+{
+    stopHop();
+    keepOrDrop(transient);
+    m_page.clear();
+    m_busy = false;
+    DownloadResult result;
+    result.reason = reason;
+    result.transient = transient;
+    result.retryAfterSeconds = transient ? m_retryAfter : -1;
+    emit finished(result);
 }
 
 void HttpDownloader::followRedirect()
@@ -362,19 +525,19 @@ void HttpDownloader::finishBody()
         finish(DownloadResult::Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_staging.error()));
         return;
     }
-    const DownloadResult result = placeDownload(m_staging, m_request, m_written);
+    const DownloadResult result = placeDownload(m_staging, m_request, m_resumeFrom + m_written);
     finish(result.outcome, result.reason, result.savedPath);
 }
 
 void HttpDownloader::finish(DownloadResult::Outcome outcome, const QString &reason, const QString &savedPath)
 {
     stopHop();
-    m_staging.discard();
+    keepOrDrop(false);
     m_page.clear();
     m_busy = false;
     DownloadResult result;
     result.outcome = outcome;
-    result.size = outcome == DownloadResult::Outcome::Saved ? m_written : 0;
+    result.size = outcome == DownloadResult::Outcome::Saved ? m_resumeFrom + m_written : 0;
     result.savedPath = savedPath;
     result.reason = reason;
     // The host may start the next download or destroy this component from its handler.

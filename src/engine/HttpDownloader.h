@@ -25,6 +25,12 @@ class QNetworkCookieJar;
 // that cannot be written or put in place, and when it moves less than 1 byte/s for the stall
 // time. A page asked to carry a base element is held in memory up to PageLimitBytes (larger
 // ones are saved unchanged) and written once, with the element.
+//
+// Any other file is resumable: once KeepAfterBytes have arrived, or when the download fails for a
+// passing reason, is cancelled or stopped, its bytes are kept (StagingFile::keep) with the
+// answer's validator (a strong ETag, else Last-Modified). The next download of the same address
+// to the same target asks for the rest (Range with If-Range): a 206 from the right offset
+// continues; a 200 starts over in the same file; a 416 or a 206 that does not fit starts over.
 class HttpDownloader final : public Downloader, private CurlMulti::Transfer
 {
     Q_OBJECT
@@ -32,6 +38,7 @@ public:
     static constexpr int MaxRedirects = 50;
     static constexpr int DefaultStallSeconds = 60;
     static constexpr qint64 PageLimitBytes = 1000000;
+    static constexpr qint64 KeepAfterBytes = 1 << 20;
 
     // The jar, when given, is read and written on this thread for every request; it may go away.
     HttpDownloader(std::shared_ptr<CurlMulti> multi, QNetworkCookieJar *cookieJar, QObject *parent = nullptr);
@@ -44,7 +51,9 @@ public:
     static DownloaderFactory factory(QNetworkCookieJar *cookieJar, const QByteArray &userAgent = {});
 
     void start(const DownloadRequest &request) override;
+    // Ends the download as a failure ("cancelled"), keeping its bytes for the next attempt.
     void cancel() override;
+    void runStopped() override;
     bool isBusy() const override { return m_busy; }
 
     // Sent as the User-Agent header; empty sends none.
@@ -63,11 +72,15 @@ private:
     void followRedirect();
     void finishBody();
     void finish(DownloadResult::Outcome outcome, const QString &reason = {}, const QString &savedPath = {});
+    void fail(const QString &reason, bool transient);
+    void keepOrDrop(bool keep);
     QString statusReason() const;
+    bool answerHeadersEnded();
+    bool restartWhole();
 
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
     static size_t onBody(char *data, size_t size, size_t count, void *self);
-    void headerLine(QByteArray line);
+    bool headerLine(QByteArray line);
     bool writeBody(const char *data, qint64 size);
     bool write(const char *data, qint64 size);
 
@@ -75,6 +88,7 @@ private:
     QPointer<QNetworkCookieJar> m_cookieJar;
     CURL *m_easy = nullptr;
     curl_slist *m_headers = nullptr;
+    curl_slist *m_hopHeaders = nullptr; // m_headers and If-Range
     QByteArray m_userAgent;
     int m_stallSeconds = DefaultStallSeconds;
 
@@ -100,6 +114,17 @@ private:
     enum class PageHold { Undecided, Page, MaybePage, No } m_pageHold = PageHold::Undecided;
     QByteArray m_page;
     bool m_refused = false;      // the body of an error answer was refused
+    // Resuming: the offset asked for and the validator sent with it; the answer's own validator,
+    // Content-Range start and Retry-After.
+    bool m_resumable = false;
+    bool m_described = false;    // the kept bytes are described by the answer being read
+    qint64 m_resumeFrom = 0;
+    QByteArray m_sentValidator;
+    QByteArray m_etag;
+    QByteArray m_lastModified;
+    qint64 m_rangeStart = -1;
+    int m_retryAfter = -1;
+    bool m_startOver = false;    // the answer cannot continue the kept bytes: ask for all of it
     QString m_writeError;        // why the staging file could not be written
     char m_errorBuffer[CURL_ERROR_SIZE] = {};
 };

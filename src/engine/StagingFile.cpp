@@ -1,5 +1,6 @@
 #include "engine/StagingFile.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -35,14 +36,133 @@ QByteArray uniqueNameIn(const QByteArray &folder)
 
 bool StagingFile::fail()
 {
+    m_errorNumber = errno;
     m_error = QString::fromLocal8Bit(std::strerror(errno));
     return false;
+}
+
+bool StagingFile::openResumable(const QString &target, const QString &url)
+{
+    if (!open(target))
+        return false;
+    const QString absolute = QDir::isAbsolutePath(target) ? target : QDir::current().absoluteFilePath(target);
+    m_url = url.toUtf8();
+    const QByteArray key = QCryptographicHash::hash(m_url + '\n' + absolute.toUtf8(), QCryptographicHash::Sha1);
+    m_resumeBase = m_folder + "/.quillmoor-resume-" + key.toHex().left(24);
+    const int fresh = m_fd;
+    const QByteArray freshName = m_stagingName;
+    if (!openKept(m_url))
+        return true;
+    // Continuing the kept bytes: the fresh file made above is not needed.
+    ::close(fresh);
+    if (!freshName.isEmpty())
+        ::unlink(freshName.constData());
+    return true;
+}
+
+bool StagingFile::openKept(const QByteArray &url)
+{
+    QFile description(QFile::decodeName(m_resumeBase + ".info"));
+    if (!description.open(QIODevice::ReadOnly))
+        return false;
+    const QList<QByteArray> lines = description.read(64 * 1024).split('\n');
+    description.close();
+    const QByteArray part = m_resumeBase + ".part";
+    const int fd = ::open(part.constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    // Another run may be continuing these very bytes: it keeps them.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::fstat(fd, &st) != 0) {
+        ::close(fd);
+        return false;
+    }
+    if (lines.size() < 3 || lines[0] != url || lines[1].isEmpty() || st.st_size == 0) {
+        // Bytes of another address (or none, or nothing to check them by): of no use.
+        ::unlink(part.constData());
+        ::unlink((m_resumeBase + ".info").constData());
+        ::close(fd);
+        return false;
+    }
+    bool known = false;
+    const qint64 length = lines[2].toLongLong(&known);
+    m_fd = fd;
+    m_stagingName = part;
+    m_kept = true;
+    m_resume = Resume{lines[1], known ? length : -1, qint64(st.st_size)};
+    return true;
+}
+
+bool StagingFile::writeDescription(const QByteArray &validator, qint64 length)
+{
+    const QByteArray name = m_resumeBase + ".info";
+    const QByteArray staged = name + ".new";
+    QFile file(QFile::decodeName(staged));
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    const QByteArray text = m_url + '\n' + validator + '\n' + QByteArray::number(length) + '\n';
+    const bool written = file.write(text) == text.size() && file.flush();
+    file.close();
+    if (!written || ::rename(staged.constData(), name.constData()) != 0) {
+        ::unlink(staged.constData());
+        return false;
+    }
+    return true;
+}
+
+bool StagingFile::keep(const QByteArray &validator, qint64 length)
+{
+    if (m_fd < 0 || m_resumeBase.isEmpty() || validator.isEmpty() || validator.contains('\n') || !flush())
+        return false;
+    const QByteArray part = m_resumeBase + ".part";
+    if (!m_kept) {
+        if (m_stagingName.isEmpty()) {
+            // An unnamed file gets a name of its own first, then takes the kept name in one step
+            // (bytes an older answer left there are replaced).
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(m_fd);
+            const QByteArray named = uniqueNameIn(m_folder);
+            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, named.constData(), AT_SYMLINK_FOLLOW) != 0)
+                return fail();
+            if (::rename(named.constData(), part.constData()) != 0) {
+                fail();
+                ::unlink(named.constData());
+                return false;
+            }
+        } else if (::rename(m_stagingName.constData(), part.constData()) != 0) {
+            return fail();
+        }
+        m_stagingName = part;
+        ::flock(m_fd, LOCK_EX | LOCK_NB);
+    }
+    m_kept = writeDescription(validator, length);
+    return m_kept;
+}
+
+bool StagingFile::restart()
+{
+    m_pending.resize(0);
+    // Undescribed until keep() is called again: the old description is not of the new bytes.
+    if (m_kept)
+        ::unlink((m_resumeBase + ".info").constData());
+    if (m_fd < 0 || ::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) < 0)
+        return fail();
+    m_resume = Resume();
+    return true;
+}
+
+void StagingFile::drop()
+{
+    if (m_kept)
+        ::unlink((m_resumeBase + ".info").constData());
+    m_kept = false;
+    discard();
 }
 
 bool StagingFile::open(const QString &target)
 {
     discard();
     m_error.clear();
+    m_errorNumber = 0;
     if (target.isEmpty() || target.endsWith(u'/')) {
         m_error = u"no file name"_s;
         return false;
@@ -116,6 +236,8 @@ StagingFile::Commit StagingFile::commit(const QString &path, bool replace)
     const Commit result = m_stagingName.isEmpty() ? linkUnnamed(target, replace) : moveNamed(target, replace);
     if (result == Commit::Failed)
         fail();
+    if (result == Commit::Done && std::exchange(m_kept, false))
+        ::unlink((m_resumeBase + ".info").constData());
     if (result != Commit::Exists)
         discard();
     return result;
@@ -198,8 +320,11 @@ int StagingFile::removeLeftovers(const QString &folder, qint64 beforeSecsSinceEp
         if (fd < 0)
             continue;
         struct stat st {};
+        // Kept bytes wait a week for the row that continues them.
+        const qint64 before = std::strncmp(entry->d_name, ".quillmoor-resume-", 18) == 0
+            ? beforeSecsSinceEpoch - KeptSeconds : beforeSecsSinceEpoch;
         const bool ours = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == self
-            && st.st_mtime < beforeSecsSinceEpoch && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+            && st.st_mtime < before && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
         if (ours && ::unlinkat(::dirfd(dir), entry->d_name, 0) == 0)
             ++removed;
         ::close(fd);
@@ -210,13 +335,20 @@ int StagingFile::removeLeftovers(const QString &folder, qint64 beforeSecsSinceEp
 
 void StagingFile::discard()
 {
+    // Gathered bytes of a kept file are worth writing: the next attempt starts after them.
+    if (m_kept && m_fd >= 0 && !m_pending.isEmpty())
+        flush();
     m_pending.resize(0);
     if (m_fd >= 0)
         ::close(m_fd);
     m_fd = -1;
-    if (!m_stagingName.isEmpty())
+    if (!m_stagingName.isEmpty() && !m_kept)
         ::unlink(m_stagingName.constData());
     m_stagingName.clear();
+    m_kept = false;
+    m_resumeBase.clear();
+    m_url.clear();
+    m_resume = Resume();
 }
 
 DownloadResult placeDownload(StagingFile &staging, const DownloadRequest &request, qint64 size)

@@ -11,6 +11,11 @@
 // crash; elsewhere a hidden named file ".quillmoor-….part", locked while open, that discard()
 // removes (and removeLeftovers() after a crash). No file is synced to disk: a download can be
 // fetched again.
+//
+// A download that may be continued later is kept: its bytes under a hidden name made from its
+// address and target (".quillmoor-resume-….part"), beside a description of what they are part of
+// (".quillmoor-resume-….info": address, validator, announced length). openResumable() finds them
+// again, in this run or the next.
 class StagingFile
 {
 public:
@@ -26,6 +31,27 @@ public:
     // staging file still open is discarded first. False when none can be made (see error()).
     bool open(const QString &target);
     bool isOpen() const { return m_fd >= 0; }
+
+    // What an earlier attempt at the same address and target kept: bytes == 0 when nothing.
+    struct Resume
+    {
+        QByteArray validator; // the ETag or Last-Modified of the answer the bytes came from
+        qint64 length = -1;   // the whole file's announced length, -1 when unknown
+        qint64 bytes = 0;     // bytes kept
+    };
+    // Like open(), but continues the bytes an earlier attempt kept for this address and target
+    // when there are any (and no other run is writing them); resumed() describes them.
+    bool openResumable(const QString &target, const QString &url);
+    const Resume &resumed() const { return m_resume; }
+    // Makes the bytes written so far survive this object and the process, described by the
+    // validator and length, so that openResumable() can continue them. False when they cannot
+    // be kept (they stay as they were).
+    bool keep(const QByteArray &validator, qint64 length);
+    bool isKept() const { return m_kept; }
+    // Empties the file: the answer starts over from its first byte.
+    bool restart();
+    // Drops the bytes, kept or not.
+    void drop();
     // Appends all of the bytes, gathered into large writes; false on a write error (see error()).
     bool write(const char *data, qint64 size);
     // Writes out what write() gathered; false on a write error. commit() flushes too.
@@ -36,16 +62,18 @@ public:
     // which commit may be tried again under another name. After Done or Failed the staging file
     // is gone. A symbolic link at the path is replaced, never followed.
     Commit commit(const QString &path, bool replace);
-    // Drops what was written; the target is never touched.
+    // Closes the file: what was written is dropped unless it is kept. The target is never touched.
     void discard();
 
-    // The system's words for the last failure of open, write or commit.
+    // The system's words for the last failure of open, write or commit, and its errno.
     QString error() const { return m_error; }
+    int errorNumber() const { return m_errorNumber; }
 
     // Removes the staging files a killed run left in the folder: our own (by name and owner),
-    // last written before the given time, and not held open by a running download. Returns how
-    // many it removed.
+    // last written before the given time (kept ones: a week before it), and not held open by a
+    // running download. Returns how many it removed.
     static int removeLeftovers(const QString &folder, qint64 beforeSecsSinceEpoch);
+    static constexpr qint64 KeptSeconds = 7 * 24 * 3600;
 
 private:
     // libcurl hands bodies over 16 KB at a time: one system call per piece would cost more than
@@ -54,6 +82,8 @@ private:
 
     bool fail();
     bool writeAll(const char *data, qint64 size);
+    bool openKept(const QByteArray &url);
+    bool writeDescription(const QByteArray &validator, qint64 length);
     Commit linkUnnamed(const QByteArray &target, bool replace);
     Commit moveNamed(const QByteArray &target, bool replace);
 
@@ -63,6 +93,11 @@ private:
     QByteArray m_folder;
     QByteArray m_pending; // gathered bytes not yet written
     QString m_error;
+    int m_errorNumber = 0;
+    QByteArray m_url;        // of a file that may be kept
+    QByteArray m_resumeBase; // its hidden name, without ".part" or ".info"
+    bool m_kept = false;
+    Resume m_resume;
 };
 
 // Puts a complete download of `size` bytes in place by the request's same-name rule as the folder

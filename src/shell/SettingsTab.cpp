@@ -14,6 +14,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTimer>
 #include <QToolTip>
@@ -215,10 +216,21 @@ QLayout *SettingsTab::buildThreadsRow()
     m_threads->setText(u"5"_s);
     setCharsWide(m_threads, 3);
     auto *threadsRange = makeLabel(u"Label7"_s, u"[1-10个]"_s, this);
+    // Retries of a download that failed for a passing reason; a spin box cannot hold a bad value.
+    auto *retriesLabel = makeLabel(u"RetryLabel"_s, u"失败重试次数："_s, this);
+    m_retries = new QSpinBox(this);
+    m_retries->setObjectName(u"RetryCount"_s);
+    m_retries->setRange(0, DownloadSettings::MaxRetryCount);
+    m_retries->setValue(m_settings.retryCount());
+    m_retries->setToolTip(u"0：不重试"_s);
+    connect(m_retries, &QSpinBox::valueChanged, this, [this](int count) { m_settings.setRetryCount(count); });
     auto *row = new QHBoxLayout;
     row->addWidget(threadsLabel);
     row->addWidget(m_threads);
     row->addWidget(threadsRange);
+    row->addSpacing(12);
+    row->addWidget(retriesLabel);
+    row->addWidget(m_retries);
     row->addStretch(1);
     return row;
 }
@@ -335,6 +347,10 @@ void SettingsTab::showSettings()
         m_rename->setChecked(true);
     m_separator->setText(m_settings.separator());
     m_threads->setText(QString::number(m_settings.threadCount()));
+    {
+        const QSignalBlocker quiet(m_retries);
+        m_retries->setValue(m_settings.retryCount());
+    }
     m_folder->setText(m_settings.saveFolder());
     (m_settings.fastMode() ? m_fast : m_page)->setChecked(true);
     m_loginUrl->setText(m_settings.loginUrl());

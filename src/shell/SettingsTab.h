@@ -12,6 +12,7 @@ class QGroupBox;
 class QLabel;
 class QLayout;
 class QLineEdit;
+class QSpinBox;
 class QPushButton;
 class QRadioButton;
 
@@ -71,6 +72,7 @@ private:
     QLineEdit *m_interval = nullptr;      // Text2
     QLineEdit *m_folder = nullptr;        // Text3
     QLineEdit *m_threads = nullptr;       // Text4
+    QSpinBox *m_retries = nullptr;
     QLineEdit *m_loginUrl = nullptr;      // Text5
     QPushButton *m_browse = nullptr;      // Command6
     QRadioButton *m_nameByUrl = nullptr;  // Option1

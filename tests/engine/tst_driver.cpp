@@ -155,7 +155,7 @@ private slots:
         QVERIFY(rig.dl(6).urls.isEmpty());
     }
 
-    void stopDuringRealTransfersLetsThemFinish()
+    void stopEndsRealTransfersAtOnce()
     {
         TestHttpServer server;
         QVERIFY(server.listen());
@@ -169,17 +169,16 @@ private slots:
         for (int i = 1; i <= 4; ++i)
             rig.list.append(u"s"_s + QString::number(i), server.urlText(u"/slow/"_s + QString::number(i) + u".bin"_s));
         rig.driver.start();
+        QTest::qWait(150);
         rig.driver.stop();
         QVERIFY(!rig.driver.isRunning());
-        QTRY_COMPARE_WITH_TIMEOUT(rig.driver.slotsBusy(), (std::vector<bool>{false, false}), 20000);
-        for (int p = 1; p <= 2; ++p) {
-            QCOMPARE(rig.list.state(p), RowState::Saved);
-            QCOMPARE(rig.list.progressText(p), u"100.0%  5.0KB"_s);
-        }
-        QCOMPARE(rig.list.state(3), RowState::Ready);
-        QCOMPARE(rig.list.state(4), RowState::Ready);
-        QCOMPARE(QDir(rig.dir.path()).entryList(QDir::Files).size(), 2);
-        QCOMPARE(server.requests().size(), 2);
+        QCOMPARE(rig.driver.slotsBusy(), (std::vector<bool>{false, false}));
+        for (int p = 1; p <= 4; ++p)
+            QCOMPARE(rig.list.state(p), RowState::Ready);
+        QTest::qWait(600); // nothing of the stopped transfers comes back
+        QCOMPARE(rig.list.state(1), RowState::Ready);
+        QVERIFY(QDir(rig.dir.path()).entryList(QDir::Files).isEmpty());
+        QVERIFY(server.requests().size() <= 2);
     }
 
     void skippedRowsEndTheRun()
