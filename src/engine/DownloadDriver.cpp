@@ -152,7 +152,7 @@ void DownloadDriver::start(StartFrom from)
     m_retries.clear();
     if (from == StartFrom::Unfinished)
         m_list.markUnfinishedReady();
-    else
+    else if (from == StartFrom::Everything)
         m_list.markAllReady();
     m_clock.start();
     if (!std::exchange(m_running, true))

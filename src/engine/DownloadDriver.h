@@ -46,9 +46,9 @@ public:
     // Applied to a page's markup before its base element is inserted and it is saved.
     void setPageSourceFilter(std::function<QString(const QString &)> filter);
 
-    // Which rows a run takes: every row, or only those not yet saved or skipped (a run that
-    // goes on where a stopped or killed one left off).
-    enum class StartFrom { Everything, Unfinished };
+    // Which rows a run takes: every row; only those not yet saved or skipped (a run that goes on
+    // where a stopped or killed one left off); or only those already marked ready.
+    enum class StartFrom { Everything, Unfinished, Ready };
     // With rows: makes the save folder (with its parents) and clears what a killed run left in
     // it, marks the rows ready, restarts the elapsed time and sets the free slots going. A folder
     // that cannot be made refuses the run (runRefused).

@@ -323,6 +323,15 @@ void UrlList::markUnfinishedReady()
     markReady([](const StoredRow &row) { return row.state != RowState::Saved && row.state != RowState::Skipped; });
 }
 
+int UrlList::markFailedReady()
+{
+    const auto failed = [](const StoredRow &row) { return row.state == RowState::Failed || row.state == RowState::PageFailed; };
+    const auto rows = std::count_if(m_rows.begin(), m_rows.end(), failed);
+    if (rows > 0)
+        markReady(failed);
+    return int(rows);
+}
+
 void UrlList::markReady(const std::function<bool(const StoredRow &)> &which)
 {
     if (m_rows.empty())

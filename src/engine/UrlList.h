@@ -113,6 +113,8 @@ public:
     // The same for every row that has not ended saved or skipped: what a continued run still
     // has to do.
     void markUnfinishedReady();
+    // The same for every row whose last download failed; returns how many there were.
+    int markFailedReady();
     // A row whose download failed for a passing reason waits (RetryWaiting, with this retry's
     // number, the time it failed and the reason) until readyAgain() puts it back in the queue.
     void waitForRetry(int position, int attempt, const QTime &time, const QString &reason);

@@ -60,6 +60,9 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
     addMenuCommand(u"menu清空列表"_s, u"清空列表(&R)"_s, &ListTab::clearList);
     m_menu->addSeparator()->setObjectName(u"yu567"_s);
     addMenuCommand(u"menu导出到文件"_s, u"导出到文件(&P)"_s, &ListTab::exportToFile);
+    addMenuCommand(u"menu导出失败的网址"_s, u"导出失败的网址(&X)"_s, &ListTab::exportFailed);
+    m_menu->addSeparator();
+    addMenuCommand(u"menu重试失败的网址"_s, u"重试失败的网址(&T)"_s, &ListTab::retryFailed);
 
     m_view->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_view, &QWidget::customContextMenuRequested, this,
@@ -184,6 +187,36 @@ void ListTab::exportToFile()
     m_progressBar.setValue(0);
     if (written)
         m_dialogs.message(u"网址列表已经导出到文件："_s + path, Dialogs::Icon::Information);
+}
+
+void ListTab::exportFailed()
+{
+    const auto failed = [this](int position) {
+        const RowState state = m_list.state(position);
+        return state == RowState::Failed || state == RowState::PageFailed;
+    };
+    bool any = false;
+    for (int position = 1; position <= m_list.count() && !any; ++position)
+        any = failed(position);
+    if (!any) {
+        m_dialogs.message(u"没有下载失败的网址。"_s, Dialogs::Icon::Information);
+        return;
+    }
+    const QString path = m_dialogs.saveFileName(u"*.TXT (*.TXT)"_s, u"txt"_s);
+    if (path.isEmpty())
+        return;
+    const bool written = exportListFile(path, m_list, barProgress(false), failed);
+    m_progressBar.setValue(0);
+    m_dialogs.message(written ? u"下载失败的网址已经导出到文件："_s + path : u"无法写入文件："_s + path,
+                      written ? Dialogs::Icon::Information : Dialogs::Icon::Critical);
+}
+
+void ListTab::retryFailed()
+{
+    if (m_list.markFailedReady() == 0)
+        m_dialogs.message(u"没有下载失败的网址。"_s, Dialogs::Icon::Information);
+    else
+        emit retryRequested();
 }
 
 void ListTab::addUrl()

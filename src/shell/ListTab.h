@@ -36,6 +36,9 @@ public:
     void clearList();
     void importTextFile();
     void exportToFile();
+    // The rows whose download failed: written to a list file, or made ready to be run again.
+    void exportFailed();
+    void retryFailed();
     void addUrl();
 
 signals:
@@ -43,6 +46,8 @@ signals:
     void showRequested();
     // A row was double-clicked: show its address in the browser tab.
     void browseRequested(const QString &address);
+    // Failed rows were made ready again: the run should take them.
+    void retryRequested();
     // A text for the status bar's first panel: after an import, how many lines gave no row.
     void statusTextChanged(const QString &text);
 

@@ -268,6 +268,12 @@ void MainWindow::connectTabs()
         progress->setValue(clamp(value));
     });
     connect(m_listTab, &ListTab::showRequested, this, [this] { m_tabs->setCurrentIndex(ListTabIndex); });
+    connect(m_listTab, &ListTab::retryRequested, this, [this] {
+        if (m_driver.isRunning())
+            m_driver.settingsChanged(); // free slots take the rows at once
+        else
+            m_driver.start(DownloadDriver::StartFrom::Ready);
+    });
     connect(m_listTab, &ListTab::browseRequested, this, [this](const QString &address) {
         m_tabs->setCurrentIndex(BrowserTabIndex);
         m_browserTab->navigate(address);

@@ -174,7 +174,8 @@ ListImport importListFile(const QString &path, UrlList &list, const QString &sep
     return result;
 }
 
-bool exportListFile(const QString &path, const UrlList &list, const ListProgress &progress)
+bool exportListFile(const QString &path, const UrlList &list, const ListProgress &progress,
+                    const std::function<bool(int)> &include)
 {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
@@ -188,7 +189,8 @@ bool exportListFile(const QString &path, const UrlList &list, const ListProgress
     bool written = true;
     for (int position = 1; position <= rows && written; ++position) {
         bar.set(position);
-        buffer += (list.linkName(position) + arrow + list.url(position) + lineEnd).toUtf8();
+        if (!include || include(position))
+            buffer += (list.linkName(position) + arrow + list.url(position) + lineEnd).toUtf8();
         if (buffer.size() >= writeChunk || position == rows) {
             written = file.write(buffer) == buffer.size();
             buffer.clear();

@@ -68,9 +68,11 @@ struct ListImport
 ListImport importListFile(const QString &path, UrlList &list, const QString &separator,
                           const ListProgress &progress = {});
 
-// Writes every row as name + "->" + address + CR LF, in UTF-8 without byte-order mark, values as
-// stored. The file is replaced only when the whole list was written. Returns false on failure.
-bool exportListFile(const QString &path, const UrlList &list, const ListProgress &progress = {});
+// Writes every row (or every row at a position `include` accepts) as name + "->" + address +
+// CR LF, in UTF-8 without byte-order mark, values as stored. The file is replaced only when the
+// whole list was written. Returns false on failure.
+bool exportListFile(const QString &path, const UrlList &list, const ListProgress &progress = {},
+                    const std::function<bool(int)> &include = {});
 
 // The add-URL dialog's acceptance: the trimmed name is not empty and the address, as typed,
 // passes the "http" rule.
