@@ -164,13 +164,11 @@ private slots:
         QVERIFY(!rig.driver.isRunning());
 
         // A save folder that cannot be made refuses the run and says why.
-        const QString folder = rig.saveFolder.filePath(u"file/sub"_s);
         QVERIFY(TestFiles::write(rig.saveFolder.filePath(u"file"_s), {}));
-        rig.settings.overrideSaveFolder(folder);
+        rig.settings.overrideSaveFolder(rig.saveFolder.filePath(u"file/sub"_s));
         start->click();
         QVERIFY(!rig.driver.isRunning());
-        QCOMPARE(rig.dialogs.messageTexts(), QStringList{u"无法创建保存文件夹："_s + folder});
-        QCOMPARE(rig.dialogs.messages.constFirst().icon, Dialogs::Icon::Critical);
+        QCOMPARE(rig.dialogs.messageTexts(), QStringList{u"无法创建保存文件夹："_s + rig.saveFolder.filePath(u"file/sub"_s)});
     }
 
     // Leaving a settings box checks that box only: a refused text stays, with its message, and the
@@ -186,7 +184,6 @@ private slots:
         QTest::newRow("interval cut to 4 digits") << u"Text2"_s << u"14401"_s << u"box"_s << u"1440"_s << QString();
         QTest::newRow("interval 0") << u"Text2"_s << u"0"_s << u"box"_s << none << minutes;
         QTest::newRow("interval 0, window left") << u"Text2"_s << u"0"_s << u"window"_s << none << QString();
-        QTest::newRow("threads cut to 2 digits") << u"Text4"_s << u"105"_s << u"box"_s << u"10"_s << QString();
         QTest::newRow("threads 11, page left") << u"Text4"_s << u"11"_s << u"page"_s << none << threads;
         QTest::newRow("separator blank") << u"Text1"_s << u" "_s << u"box"_s << u" "_s << QString();
         QTest::newRow("separator empty") << u"Text1"_s << QString() << u"box"_s << none << u"不能为空!"_s;

@@ -114,9 +114,7 @@ private slots:
         QTest::addColumn<QStringList>("texts"); // status, progress, remark, the remark's tooltip
         const QString progress = u"50.0%  2.0KB"_s, ended = u"下载完成 [01:02:03]"_s, failed = u"下载出错！ [01:02:03]"_s;
         QTest::newRow("idle") << int(RowState::Idle) << QStringList(4);
-        QTest::newRow("ready") << int(RowState::Ready) << QStringList{u"准备下载"_s, {}, {}, {}};
         QTest::newRow("downloading") << int(RowState::Downloading) << QStringList{u"线程7正在下载..."_s, progress, {}, {}};
-        QTest::newRow("saved") << int(RowState::Saved) << QStringList{ended, progress, {}, {}};
         QTest::newRow("failed") << int(RowState::Failed) << QStringList{ended, progress, failed, u"why"_s};
         QTest::newRow("skipped") << int(RowState::Skipped) << QStringList{u"跳过 [01:02:03]"_s, progress, {}, {}};
         QTest::newRow("page failed") << int(RowState::PageFailed) << QStringList{u"下载完成 "_s, progress, failed, u"why"_s};
@@ -128,9 +126,8 @@ private slots:
         QFETCH(QStringList, texts);
         UrlList list;
         list.append(u"a"_s, u"http://h/a"_s);
-        if (RowState(state) != RowState::Idle)
-            list.markAllReady();
         if (RowState(state) > RowState::Ready) {
+            list.markAllReady();
             list.startRow(1, 7);
             list.setProgress(1, UrlRow::ProgressKind::Bytes, 1000, 2000);
         }
