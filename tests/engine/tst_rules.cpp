@@ -6,6 +6,8 @@
 #include "platform/QSettingsStore.h"
 #include "support/TestFiles.h"
 
+#include <QSettings>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -95,12 +97,15 @@ private slots:
                  c.typed);
     }
 
-    // Accepted changes, numbers clamped, reach the file under their exact keys and come back after a
-    // restart; a run's overrides and the save-name step's separator stay in memory.
+    // Accepted changes, numbers clamped, are in the file at once under their exact keys and come back
+    // after a restart; a run's overrides and the save-name step's separator stay in memory. The file
+    // keeps a key with and without a trailing blank apart, blanks and specials in values and an empty
+    // text as a value; a hand-edited list reads as one text. The user's own file is named after the program.
     void settingsSurviveARestart()
     {
         QTemporaryDir dir;
-        QSettingsStore written(dir.filePath(u"Quillmoor.conf"_s));
+        const QString file = dir.filePath(u"Quillmoor.conf"_s), specials = u"  @a,b;c=d\"\\\t#  "_s;
+        QSettingsStore written(file);
         DownloadSettings settings(written);
         settings.setIntervalMinutes(5000);
         settings.setNameMethod(byUrl);
@@ -110,6 +115,9 @@ private slots:
         settings.setSaveFolder(u"/home/用户/下 载"_s);
         settings.setDownloadMode(pageMode);
         settings.setLoginUrl(u"HTTPS://例子.test/登陆?a=1,b=2"_s);
+        written.setValue(u"保存路径"_s, specials);
+        written.setValue(u"empty"_s, QString());
+        QSettings(file, QSettings::IniFormat).setValue(u"下载设置/edited"_s, QStringList{u"a"_s, u"b"_s});
         const Settings accepted = fields(settings);
         settings.overrideThreadCount(99);
         settings.overrideSeparator(u"|"_s);
@@ -118,12 +126,17 @@ private slots:
         settings.appendSeparatorToSaveFolderInMemory();
         QCOMPARE(settings.threadCount(), 10);
         QCOMPARE(settings.saveFolder(), u"/home/用户/下 载/"_s);
-        QSettingsStore store(dir.filePath(u"Quillmoor.conf"_s));
+        QSettingsStore store(file);
         for (auto it = accepted.cbegin(); it != accepted.cend(); ++it)
             QCOMPARE(store.value(it.key(), u"<absent>"_s), it.value());
+        QCOMPARE(QStringList({store.value(u"保存路径"_s, {}), store.value(u"empty"_s, u"<absent>"_s), store.value(u"edited"_s, {}),
+                              store.value(u"absent"_s, u"5"_s)}), QStringList({specials, QString(), u"a, b"_s, u"5"_s}));
         DownloadSettings restarted(store);
         restarted.load();
         QCOMPARE(fields(restarted), accepted);
+        QStandardPaths::setTestModeEnabled(true);
+        QCOMPARE(QSettingsStore().fileName(),
+                 QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/Quillmoor/Quillmoor.conf"_s);
     }
 
     // The folder is given without its separator: the step adds it, in memory only.

@@ -1,9 +1,5 @@
 #include "platform/Codec.h"
-#include "platform/QSettingsStore.h"
 
-#include <QFileInfo>
-#include <QStandardPaths>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <thread>
@@ -11,7 +7,7 @@
 
 using namespace Qt::Literals::StringLiterals;
 
-// Texts through the program's encodings and its settings file; reading GBK is covered with the list files.
+// Texts through the program's encodings; reading GBK a line at a time is tested with the list files.
 class TestCodec : public QObject
 {
     Q_OBJECT
@@ -71,31 +67,6 @@ private slots:
         for (std::thread &thread : threads)
             thread.join();
         QCOMPARE(failures, std::vector<int>(4, 0));
-    }
-
-    // Keys with and without a trailing blank are two settings; values keep blanks and specials. Each value is in the
-    // file at once (read by a second store while the first lives), in the section; an empty text is a value, an absent
-    // key gives the default, a hand-edited list reads as one text. The user's own file is named after the program.
-    void settingsRoundTrip()
-    {
-        const QList<QPair<QString, QString>> values{
-            {u"保存路径 "_s, u"/home/用户/下 载/"_s}, {u"保存路径"_s, u"  @a,b;c=d\"\\\t#  "_s},
-            {u"相同文件名处理方法 "_s, u"跳过"_s}, {u"连接符"_s, QString()}};
-        QTemporaryDir dir;
-        const QString file = dir.filePath(u"Quillmoor.conf"_s);
-        QSettingsStore writer(file);
-        for (const auto &[key, value] : values)
-            writer.setValue(key, value);
-        QVERIFY(QFileInfo(file).size() > 0);
-        QSettings(file, QSettings::IniFormat).setValue(u"下载设置/edited"_s, QStringList{u"a"_s, u"b"_s});
-        const QSettingsStore reader(file);
-        for (const auto &[key, value] : values)
-            QCOMPARE(reader.value(key, u"<absent>"_s), value);
-        QCOMPARE(reader.value(u"edited"_s, {}), u"a, b"_s);
-        QCOMPARE(reader.value(u"下载线程数"_s, u"5"_s), u"5"_s);
-        QStandardPaths::setTestModeEnabled(true);
-        QCOMPARE(QSettingsStore().fileName(),
-                 QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + u"/Quillmoor/Quillmoor.conf"_s);
     }
 };
 

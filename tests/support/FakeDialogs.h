@@ -7,7 +7,8 @@
 #include <QStringList>
 
 // A scripted Dialogs for tests: what is shown and asked is recorded, and each kind of question
-// takes its answers from a queue. An empty queue answers as a cancelled dialog would (No, empty text).
+// takes its answers from a queue, front first. An empty queue answers as a cancelled dialog would
+// (No, empty text).
 class FakeDialogs final : public Dialogs
 {
 public:
@@ -16,11 +17,6 @@ public:
         QString text;
         Icon icon = Icon::None;
     };
-    struct InputRequest
-    {
-        QString prompt;
-        QString defaultAnswer;
-    };
 
     void message(const QString &text, Icon icon) override { messages.append({text, icon}); }
     bool askYesNo(const QString &text) override
@@ -28,18 +24,14 @@ public:
         questions.append(text);
         return !yesNoAnswers.isEmpty() && yesNoAnswers.dequeue();
     }
-    QString inputBox(const QString &prompt, const QString &defaultAnswer) override
+    QString inputBox(const QString &, const QString &defaultAnswer) override
     {
-        inputRequests.append({prompt, defaultAnswer});
+        offeredAnswers.append(defaultAnswer);
         return next(inputAnswers);
     }
-    QString openFileName(const QString &filter) override
-    {
-        openFileFilters.append(filter);
-        return next(openFileAnswers);
-    }
+    QString openFileName(const QString &) override { return next(openFileAnswers); }
     QString saveFileName(const QString &, const QString &) override { return next(saveFileAnswers); }
-    QString chooseFolder(const QString &, const QString &) override { return next(folderAnswers); }
+    QString chooseFolder(const QString &, const QString &) override { return {}; }
     QString clipboardText() override { return clipboard; }
     void setClipboardText(const QString &text) override { clipboard = text; }
     void openExternally(const QString &) override {}
@@ -51,24 +43,13 @@ public:
             texts.append(m.text);
         return texts;
     }
-    // Forgets what was shown and asked; the answers stay.
-    void clear()
-    {
-        messages.clear();
-        questions.clear();
-        inputRequests.clear();
-        openFileFilters.clear();
-    }
 
-    // Answers, taken front first.
     QQueue<bool> yesNoAnswers;
-    QQueue<QString> inputAnswers, openFileAnswers, saveFileAnswers, folderAnswers;
+    QQueue<QString> inputAnswers, openFileAnswers, saveFileAnswers;
     QString clipboard;
-
-    // What was shown and asked, in order.
+    // What was shown and asked, in order; offeredAnswers holds each input box's default text.
     QList<Message> messages;
-    QStringList questions, openFileFilters;
-    QList<InputRequest> inputRequests;
+    QStringList questions, offeredAnswers;
 
 private:
     static QString next(QQueue<QString> &answers) { return answers.isEmpty() ? QString() : answers.dequeue(); }
