@@ -2,37 +2,52 @@
 
 #include "engine/Downloader.h"
 
-#include <QByteArray>
-#include <QStringList>
+#include <QTimer>
 
-// A scriptable fast-mode component. By default a download stays under way until the test ends
-// it with succeed() or fail(); with autoFinish it succeeds on the next turn of the event loop.
+#include <utility>
+
+// A scriptable fast-mode component that writes nothing. A download stays under way until the
+// test ends it with succeed() (4 bytes) or fail(); with autoFinish it succeeds on the next turn
+// of the event loop.
 class FakeDownloader final : public Downloader
 {
-    Q_OBJECT
 public:
-    explicit FakeDownloader(int slot, QObject *parent = nullptr) : Downloader(parent), m_slot(slot) {}
-
-    void start(const DownloadRequest &request) override;
-    void cancel() override { ++cancels; }
+    void start(const DownloadRequest &started) override
+    {
+        busy = true;
+        request = started;
+        if (autoFinish)
+            QTimer::singleShot(0, this, [this] { succeed(); });
+    }
+    void cancel() override {}
     bool isBusy() const override { return busy; }
 
-    // Writes body to the save file (when writeFile) and ends the download successfully.
-    void succeed(const QByteArray &body = QByteArrayLiteral("data"));
-    void fail();
-
-    int slot() const { return m_slot; }
+    void succeed()
+    {
+        if (std::exchange(busy, false)) {
+            emit progress(4, 4);
+            emit finished({DownloadResult::Outcome::Saved, 4, request.savePath, {}});
+        }
+    }
+    void fail()
+    {
+        if (std::exchange(busy, false))
+            emit finished({DownloadResult::Outcome::Failed, 0, {}, QStringLiteral("scripted failure")});
+    }
 
     bool autoFinish = false;
-    bool writeFile = true;
     bool busy = false;
-    QStringList urls;
-    DownloadRequest request;
-    int cancels = 0;
-
-private:
-    int m_slot;
+    DownloadRequest request; // the last one started
 };
 
 // A factory whose components are kept in `made` (index 0 is slot 1) for the test to drive.
-DownloaderFactory fakeDownloaderFactory(QList<FakeDownloader *> *made, bool autoFinish = false);
+inline DownloaderFactory fakeDownloaderFactory(QList<FakeDownloader *> *made, bool autoFinish = false)
+{
+    return [made, autoFinish](int) {
+        auto downloader = std::make_unique<FakeDownloader>();
+        downloader->autoFinish = autoFinish;
+        if (made)
+            made->append(downloader.get());
+        return std::unique_ptr<Downloader>(std::move(downloader));
+    };
+}

@@ -6,23 +6,19 @@
 #include <QObject>
 #include <QPair>
 #include <QString>
-#include <QUrl>
 
 #include <functional>
 
 class QTcpServer;
-class QTcpSocket;
 
 // A small HTTP/1.1 server on 127.0.0.1 for tests, running on the test's own thread. Every path
-// answers as scripted: a body (given or generated), a status, the framing, stalls, a dropped
-// connection, a redirect, slow sending and a required cookie. Keeps connections alive, serves
-// many connections at once and records every request it got.
+// answers as scripted; connections are kept alive, many at once, and every request is recorded.
 class TestHttpServer : public QObject
 {
     Q_OBJECT
 public:
     // How the end of the body is made known to the client.
-    enum class Framing { ContentLength, Chunked, CloseDelimited };
+    enum class Framing { ContentLength, Chunked };
     // Where the answer stops for good (the connection stays open).
     enum class Stall { None, BeforeHeaders, AfterHeaders };
 
@@ -37,7 +33,7 @@ public:
         Stall stall = Stall::None;
         // Close the connection after this many body bytes (the rest is never sent).
         qint64 dropAfter = -1;
-        // Sends a 301/302/303/307/308 to this address when set (status 302 unless status is 3xx).
+        // Sends a redirect to this address when set (status 302 unless status is 3xx).
         QByteArray location;
         // Sends the body in pieces of chunkBytes every intervalMs milliseconds when both are > 0.
         int chunkBytes = 0;
@@ -55,8 +51,7 @@ public:
 
     struct Request
     {
-        QByteArray method;
-        QByteArray path;                    // the request target as sent, query included
+        QByteArray path;                       // the request target as sent, query included
         QHash<QByteArray, QByteArray> headers; // names in lower case
         QByteArray header(const QByteArray &name) const { return headers.value(name.toLower()); }
     };
@@ -64,25 +59,21 @@ public:
     using Handler = std::function<Route(const Request &)>;
 
     explicit TestHttpServer(QObject *parent = nullptr);
-    ~TestHttpServer() override;
 
-    // Listens on 127.0.0.1 on a port the system chooses.
-    bool listen();
+    bool listen(); // on a port the system chooses
     quint16 port() const;
-    // "http://127.0.0.1:PORT" + path.
-    QUrl url(const QString &path) const;
-    QString urlText(const QString &path) const;
+    QString urlText(const QString &path) const; // "http://127.0.0.1:PORT" + path
 
     // The answer for exactly this path (query included).
-    void setRoute(const QByteArray &path, const Route &route);
+    void setRoute(const QByteArray &path, const Route &route) { m_routes.insert(path, route); }
     // The answer for every path that begins with prefix and has no exact route; the longest
     // matching prefix wins. Unknown paths get 404.
     void setHandler(const QByteArray &prefix, Handler handler);
-    // Every path under prefix answers generatedSize bytes of its own generatedBody.
-    void serveGenerated(const QByteArray &prefix, qint64 size, Framing framing = Framing::ContentLength);
+    // Every path under prefix answers size bytes of its own generatedBody.
+    void serveGenerated(const QByteArray &prefix, qint64 size);
 
     // The generated content of a path: deterministic, different for different paths.
-    static QByteArray generatedBody(const QByteArray &path, qint64 size);
+    static QByteArray generatedBody(const QByteArray &path, qint64 size) { return generatedSlice(path, 0, size); }
     // Bytes [offset, offset + length) of generatedBody(path, ...), without making the rest.
     static QByteArray generatedSlice(const QByteArray &path, qint64 offset, qint64 length);
 
@@ -93,12 +84,9 @@ public:
     int openConnections() const { return m_open; }
     int maxOpenConnections() const { return m_maxOpen; }
 
-
 private:
     class Connection;
-    friend class Connection;
 
-    void onNewConnection();
     Route routeFor(const Request &request) const;
 
     QTcpServer *m_server = nullptr;
