@@ -62,6 +62,14 @@ void DownloadDriver::connectDownloader(int n, Downloader *downloader)
     });
     connect(downloader, &Downloader::finished, this,
             [this, n](const DownloadResult &result) { onFinished(n, result); });
+    connect(downloader, &Downloader::readyForNext, this, [this, n] {
+        // The row's file waits to reach the disk; the slot goes on.
+        Slot &s = slot(n);
+        m_committing.push_back({s.row, s.savePath});
+        s.row = 0;
+        if (m_running)
+            dispatch(n);
+    });
     connect(downloader, &Downloader::titleChanged, this,
             [this, n](const QString &title) { emit statusTextChanged(RowTexts::pageTitle(n, title)); });
 }
@@ -112,14 +120,14 @@ bool DownloadDriver::anyBusy() const
     return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot &s) { return s.busy(); });
 }
 
-bool DownloadDriver::pathInUse(const QString &path, int except) const
+bool DownloadDriver::pathInUse(const QString &path, int exceptRow) const
 {
-    for (int n = 1; n <= SlotCount; ++n) {
-        const Slot &s = m_slots[static_cast<std::size_t>(n - 1)];
-        if (n != except && s.busy() && s.savePath == path)
+    for (const Slot &s : m_slots) {
+        if (s.row != exceptRow && s.busy() && s.savePath == path)
             return true;
     }
-    return false;
+    return std::any_of(m_committing.begin(), m_committing.end(),
+                       [&](const Committing &c) { return c.row != exceptRow && c.savePath == path; });
 }
 
 std::vector<bool> DownloadDriver::slotsBusy() const
@@ -214,7 +222,7 @@ void DownloadDriver::dispatch(int n)
             endRunIfDone();
             return;
         }
-        const auto taken = [this, n](const QString &path) { return pathInUse(path, n); };
+        const auto taken = [this, row](const QString &path) { return pathInUse(path, row); };
         const SaveName name = decideSaveName(m_settings, m_list.linkName(row), m_list.url(row), taken, &m_renameCounters);
         if (name.outcome == SaveName::Outcome::Wait || name.outcome == SaveName::Outcome::Nothing)
             return; // the slot writing that file takes the row once it is done
@@ -241,11 +249,20 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
     request.sameName = rule == DownloadSettings::collisionOverwrite() ? SameNameRule::Replace
         : rule == DownloadSettings::collisionSkip()                  ? SameNameRule::Keep
                                                                       : SameNameRule::Rename;
-    request.nextFreeName = [this, n, name] {
-        const QString path = nextFreeName(name, [this, n](const QString &p) { return pathInUse(p, n); },
+    const int row = slot(n).row;
+    request.tag = row;
+    // Asked when the file is put in place, which may be after the slot has moved on.
+    request.nextFreeName = [this, n, row, name] {
+        const QString path = nextFreeName(name, [this, row](const QString &p) { return pathInUse(p, row); },
                                           &m_renameCounters);
-        if (!path.isEmpty())
+        if (path.isEmpty())
+            return path;
+        if (slot(n).row == row)
             slot(n).savePath = path;
+        for (Committing &c : m_committing) {
+            if (c.row == row)
+                c.savePath = path;
+        }
         return path;
     };
     if (isWebPageExtension(name.extension))
@@ -255,7 +272,10 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
 
 void DownloadDriver::onFinished(int n, const DownloadResult &result)
 {
-    const int row = slot(n).row;
+    const int row = result.tag > 0 ? result.tag : slot(n).row;
+    m_committing.erase(std::remove_if(m_committing.begin(), m_committing.end(),
+                                      [row](const Committing &c) { return c.row == row; }),
+                       m_committing.end());
     const bool retried = result.outcome == DownloadResult::Outcome::Failed && retryLater(row, result);
     switch (result.outcome) {
     case DownloadResult::Outcome::Saved: m_list.endRow(row, RowState::Saved, now()); break;
@@ -319,7 +339,7 @@ void DownloadDriver::retryDue()
 
 void DownloadDriver::endRunIfDone()
 {
-    if (!m_running || m_list.firstReady() != 0 || anyBusy() || !m_retries.empty())
+    if (!m_running || m_list.firstReady() != 0 || anyBusy() || !m_retries.empty() || !m_committing.empty())
         return;
     const Mode current = mode();
     endRun();

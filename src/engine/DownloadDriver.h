@@ -109,8 +109,9 @@ private:
     Slot &slot(int number) { return m_slots[static_cast<std::size_t>(number - 1)]; }
     Downloader *downloader(int number, Mode mode);
     bool anyBusy() const;
-    // Is a slot other than `except` writing this path right now, in either mode?
-    bool pathInUse(const QString &path, int except) const;
+    // Is a download of a row other than `exceptRow` writing this path right now, in either mode,
+    // or waiting to put it in place?
+    bool pathInUse(const QString &path, int exceptRow) const;
     bool prepareSaveFolder();
     DownloadRequest downloadRequest(int slot, const SaveName &name);
     void connectDownloader(int slot, Downloader *downloader);
@@ -134,6 +135,13 @@ private:
         int row;
     };
     std::vector<Retry> m_retries;
+    // Rows whose complete file waits to reach the disk, and where it goes.
+    struct Committing
+    {
+        int row;
+        QString savePath;
+    };
+    std::vector<Committing> m_committing;
     QTimer m_retryTimer;
     QElapsedTimer m_runTime;
     int m_retryDelayMs = DefaultRetryDelayMs;

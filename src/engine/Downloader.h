@@ -26,6 +26,8 @@ struct DownloadRequest
     // When set, a page (a markup answer) gets a base element for this address before it is
     // saved; anything else is saved byte for byte.
     QString baseAddress = {};
+    // The caller's own mark for this download, handed back in its result.
+    int tag = 0;
 };
 
 struct DownloadResult
@@ -44,6 +46,7 @@ struct DownloadResult
     // which continues from the bytes kept.
     bool transient = false;
     int retryAfterSeconds = -1; // how long the server asked to wait, -1 when it did not say
+    int tag = 0;                // the request's
 };
 
 Q_DECLARE_METATYPE(DownloadResult)
@@ -76,6 +79,9 @@ public:
     virtual void runEnded() {}
 
 signals:
+    // The component is free for the next download although the last one has not reported yet
+    // (its file waits to reach the disk); its finished() comes later, with the request's tag.
+    void readyForNext();
     void progress(qint64 done, qint64 total);
     void finished(const DownloadResult &result);
     // What the download shows as its title, when it has one (a page).

@@ -1,6 +1,7 @@
 #include "engine/HttpDownloader.h"
 
 #include "engine/BaseHref.h"
+#include "engine/DurableCommits.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -127,11 +128,13 @@ HttpDownloader::~HttpDownloader()
 DownloaderFactory HttpDownloader::factory(QNetworkCookieJar *cookieJar, const QByteArray &userAgent)
 {
     auto multi = std::make_shared<CurlMulti>();
+    auto commits = std::make_shared<DurableCommits>();
     QPointer<QNetworkCookieJar> jar(cookieJar);
-    return [multi, jar, userAgent](int slot) -> std::unique_ptr<Downloader> {
+    return [multi, commits, jar, userAgent](int slot) -> std::unique_ptr<Downloader> {
         auto downloader = std::make_unique<HttpDownloader>(multi, jar.data());
         downloader->setObjectName(u"Downloader1_%1"_s.arg(slot));
         downloader->setUserAgent(userAgent);
+        downloader->setDurableCommits(commits);
         return downloader;
     };
 }
@@ -156,13 +159,13 @@ void HttpDownloader::start(const DownloadRequest &request)
         reportLater(u"not an http or https address"_s);
         return;
     }
-    if (!(m_resumable ? m_staging.openResumable(request.savePath, request.url) : m_staging.open(request.savePath))) {
+    if (!(m_resumable ? m_staging->openResumable(request.savePath, request.url) : m_staging->open(request.savePath))) {
         const QString folder = QFileInfo(QDir::current().absoluteFilePath(request.savePath)).absolutePath();
-        reportLater(u"cannot create a file in %1: %2"_s.arg(folder, m_staging.error()));
+        reportLater(u"cannot create a file in %1: %2"_s.arg(folder, m_staging->error()));
         return;
     }
-    m_resumeFrom = m_staging.resumed().bytes;
-    m_sentValidator = m_staging.resumed().validator;
+    m_resumeFrom = m_staging->resumed().bytes;
+    m_sentValidator = m_staging->resumed().validator;
     m_described = m_resumeFrom > 0;
     if (!startHop(address))
         reportLater(u"the transfer cannot be started"_s);
@@ -254,6 +257,7 @@ void HttpDownloader::reportLater(const QString &reason)
     m_busy = false;
     DownloadResult result;
     result.reason = reason;
+    result.tag = m_request.tag;
     // Reported even if the host starts another download first: this one has ended already.
     QMetaObject::invokeMethod(this, [this, result] { emit finished(result); }, Qt::QueuedConnection);
 }
@@ -290,10 +294,10 @@ void HttpDownloader::keepOrDrop(bool keep)
     const QByteArray validator = m_etag.isEmpty() ? (m_lastModified.isEmpty() ? m_sentValidator : m_lastModified) : m_etag;
     // Bytes kept before stay kept whatever this answer was; new ones are kept from a 2xx answer.
     const bool answered = m_status >= 200 && m_status < 300 && m_written > 0;
-    if (keep && m_resumable && (m_described || (answered && m_staging.keep(validator, m_total))))
-        m_staging.discard(); // kept: closed, not removed
+    if (keep && m_resumable && (m_described || (answered && m_staging->keep(validator, m_total))))
+        m_staging->discard(); // kept: closed, not removed
     else
-        m_staging.drop();
+        m_staging->drop();
     m_described = false;
 }
 
@@ -359,8 +363,8 @@ bool HttpDownloader::answerHeadersEnded()
         return !(m_startOver = true);
     if (m_status >= 200 && m_status < 300) {
         // The whole file again (it changed, or the server does not do ranges): from the start.
-        if (!m_staging.restart()) {
-            m_writeError = m_staging.error();
+        if (!m_staging->restart()) {
+            m_writeError = m_staging->error();
             return false;
         }
         m_resumeFrom = 0;
@@ -372,7 +376,7 @@ bool HttpDownloader::answerHeadersEnded()
 bool HttpDownloader::restartWhole()
 {
     m_startOver = false;
-    if (!m_staging.restart())
+    if (!m_staging->restart())
         return false;
     m_resumeFrom = 0;
     m_sentValidator.clear();
@@ -420,15 +424,15 @@ bool HttpDownloader::writeBody(const char *data, qint64 size)
 
 bool HttpDownloader::write(const char *data, qint64 size)
 {
-    if (!m_staging.write(data, size)) {
-        m_writeError = m_staging.error();
+    if (!m_staging->write(data, size)) {
+        m_writeError = m_staging->error();
         return false;
     }
     m_written += size;
     // A big download keeps its bytes as it goes: a crash or a kill loses at most this much.
     if (!m_described && m_resumable && m_resumeFrom + m_written >= KeepAfterBytes) {
         const QByteArray validator = m_etag.isEmpty() ? m_lastModified : m_etag;
-        m_described = !validator.isEmpty() && m_staging.keep(validator, m_total);
+        m_described = !validator.isEmpty() && m_staging->keep(validator, m_total);
         if (!validator.isEmpty() && !m_described)
             m_resumable = false; // cannot be kept here: not tried again for every piece
     }
@@ -457,13 +461,13 @@ void HttpDownloader::transferDone(CURLcode result)
     m_active = false;
     if (m_startOver) {
         if (!restartWhole())
-            fail(u"the transfer cannot be started again: "_s + m_staging.error(), false);
+            fail(u"the transfer cannot be started again: "_s + m_staging->error(), false);
         return;
     }
     if (result != CURLE_OK) {
         if (!m_writeError.isEmpty()) {
             // A full disk may be emptied; any other write error stays.
-            const int error = m_staging.errorNumber();
+            const int error = m_staging->errorNumber();
             fail(u"cannot write %1: %2"_s.arg(m_request.savePath, m_writeError), error == ENOSPC || error == EDQUOT);
         } else if (m_refused) {
             fail(statusReason(), isTransientStatus(m_status));
@@ -491,6 +495,7 @@ void HttpDownloader::fail(const QString &reason, bool transient)
     result.reason = reason;
     result.transient = transient;
     result.retryAfterSeconds = transient ? m_retryAfter : -1;
+    result.tag = m_request.tag;
     emit finished(result);
 }
 
@@ -521,12 +526,29 @@ void HttpDownloader::finishBody()
             return;
         }
     }
-    if (!m_staging.flush()) {
-        finish(DownloadResult::Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_staging.error()));
+    if (!m_staging->flush()) {
+        finish(DownloadResult::Outcome::Failed, u"cannot write %1: %2"_s.arg(m_request.savePath, m_staging->error()));
         return;
     }
-    const DownloadResult result = placeDownload(m_staging, m_request, m_resumeFrom + m_written);
-    finish(result.outcome, result.reason, result.savedPath);
+    const qint64 size = m_resumeFrom + m_written;
+    if (!m_commits) {
+        const DownloadResult result = placeDownload(*m_staging, m_request, size);
+        finish(result.outcome, result.reason, result.savedPath);
+        return;
+    }
+    // The file goes in place once it is on disk; this component takes the next download meanwhile.
+    stopHop();
+    m_page.clear();
+    m_described = false;
+    auto staging = std::exchange(m_staging, std::make_unique<StagingFile>());
+    m_staging->setUnnamedAllowed(m_unnamedAllowed);
+    const int tag = m_request.tag;
+    m_commits->add(std::move(staging), m_request, size, this, [this, tag](DownloadResult result) {
+        result.tag = tag;
+        emit finished(result);
+    });
+    m_busy = false;
+    emit readyForNext();
 }
 
 void HttpDownloader::finish(DownloadResult::Outcome outcome, const QString &reason, const QString &savedPath)
@@ -540,6 +562,7 @@ void HttpDownloader::finish(DownloadResult::Outcome outcome, const QString &reas
     result.size = outcome == DownloadResult::Outcome::Saved ? m_resumeFrom + m_written : 0;
     result.savedPath = savedPath;
     result.reason = reason;
+    result.tag = m_request.tag;
     // The host may start the next download or destroy this component from its handler.
     emit finished(result);
 }

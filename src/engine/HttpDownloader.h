@@ -11,6 +11,7 @@
 
 #include <memory>
 
+class DurableCommits;
 class QNetworkCookieJar;
 
 // The fast-mode component: one http or https download at a time on libcurl, every slot's
@@ -61,7 +62,10 @@ public:
     // A download (or a connect) that moves less than 1 byte/s for this long fails.
     void setStallSeconds(int seconds) { m_stallSeconds = seconds; }
     // See StagingFile::setUnnamedAllowed.
-    void setUnnamedTempFiles(bool on) { m_staging.setUnnamedAllowed(on); }
+    void setUnnamedTempFiles(bool on) { m_staging->setUnnamedAllowed(m_unnamedAllowed = on); }
+    // A complete file is put in place once on disk, by these commits shared with the other slots,
+    // and the component takes the next download meanwhile (readyForNext). Without, at once.
+    void setDurableCommits(std::shared_ptr<DurableCommits> commits) { m_commits = std::move(commits); }
 
 private:
     void transferProgressed() override;
@@ -101,7 +105,9 @@ private:
     QByteArray m_hopUrlBytes;
     QByteArray m_cookieHeader;
     int m_redirects = 0;
-    StagingFile m_staging;
+    std::unique_ptr<StagingFile> m_staging = std::make_unique<StagingFile>();
+    bool m_unnamedAllowed = true;
+    std::shared_ptr<DurableCommits> m_commits;
     // The answer being read: its status line and code (1xx answers replace each other).
     QByteArray m_statusLine;
     int m_status = 0;

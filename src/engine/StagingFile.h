@@ -31,6 +31,7 @@ public:
     // staging file still open is discarded first. False when none can be made (see error()).
     bool open(const QString &target);
     bool isOpen() const { return m_fd >= 0; }
+    int descriptor() const { return m_fd; }
 
     // What an earlier attempt at the same address and target kept: bytes == 0 when nothing.
     struct Resume
