@@ -65,6 +65,7 @@ int runWindowApp(int argc, char *argv[])
         return 0;
     if (!instance.listen())
         std::fputs("quillmoor: the window cannot take its name; later starts will open windows of their own\n", stderr);
+    QGuiApplication::setDesktopFileName(AppIdentity::desktopId());
     QApplication::setWindowIcon(Resources::programIcon());
     // Closing the window only hides it; the program ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);
