@@ -164,7 +164,8 @@ QString batchUsage()
     return u"usage: quillmoor --batch LISTFILE [--dir FOLDER] [--threads N] [--name link|url]\n"
            "                 [--same-name skip|overwrite|rename] [--separator SEP] [--mode fast|page]\n"
            "                 [--retries N]\n"
-           "       quillmoor --harvest ADDRESS_OR_FILE\n"_s;
+           "       quillmoor --harvest ADDRESS_OR_FILE\n"
+           "       quillmoor [LISTFILE | PAGE.htm | PAGE.html]...   (the window)\n"_s;
 }
 
 namespace {

@@ -7,6 +7,8 @@
 namespace AppIdentity {
 
 QString name();
+// The desktop's name for the program: its desktop entry, icon and metadata files are named so.
+QString desktopId();
 // Names the running application and its organisation; call once the application object exists.
 void apply();
 

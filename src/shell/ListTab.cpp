@@ -160,8 +160,15 @@ void ListTab::importTextFile()
     emit showRequested();
     QCoreApplication::processEvents();
     const QString path = m_dialogs.openFileName(u"*.txt (*.txt);;*.* (*)"_s);
-    if (path.isEmpty())
+    if (!path.isEmpty())
+        importFile(path);
+}
+
+void ListTab::importFile(const QString &path)
+{
+    if (m_importing)
         return;
+    emit showRequested();
     const QString separator = m_separatorSource ? m_separatorSource() : u"->"_s;
     m_importing = true;
     if (m_list.count() > 0)
@@ -169,11 +176,14 @@ void ListTab::importTextFile()
     const ListImport imported = importListFile(path, m_list, separator, barProgress(true));
     m_progressBar.setValue(0);
     m_importing = false;
-    // No message box: the import stays silent, the status bar only counts what it left out.
-    if (imported.read)
-        emit statusTextChanged(imported.droppedLines == 0 ? QString()
-                                                           : u"已忽略 %1 行：不是“名称%2网址”格式"_s.arg(
-                                                                 QString::number(imported.droppedLines), separator));
+    if (!imported.read) {
+        m_dialogs.message(u"无法读取文件："_s + path, Dialogs::Icon::Critical);
+        return;
+    }
+    // No message box for a file read: the status bar only counts what it left out.
+    emit statusTextChanged(imported.droppedLines == 0 ? QString()
+                                                       : u"已忽略 %1 行：不是“名称%2网址”格式"_s.arg(
+                                                             QString::number(imported.droppedLines), separator));
 }
 
 void ListTab::exportToFile()

@@ -35,6 +35,8 @@ public:
     void deleteDuplicates();
     void clearList();
     void importTextFile();
+    // The same import of a file already chosen; a file that cannot be read is reported.
+    void importFile(const QString &path);
     void exportToFile();
     // The rows whose download failed: written to a list file, or made ready to be run again.
     void exportFailed();

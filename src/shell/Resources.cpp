@@ -1,21 +1,20 @@
 #include "shell/Resources.h"
 
-#include <QCoreApplication>
-#include <QDir>
+#include "platform/DataFiles.h"
 
 using namespace Qt::Literals::StringLiterals;
 
 QIcon Resources::programIcon()
 {
     QIcon icon;
-    for (const int size : {16, 24, 32, 48, 64, 128, 256})
+    for (const int size : {16, 22, 24, 32, 48, 64, 128, 256})
         icon.addFile(u":/quillmoor/icons/quillmoor-%1.png"_s.arg(size), QSize(size, size));
     return icon;
 }
 
 QString Resources::helpPagePath()
 {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(u"help/index.html"_s);
+    return DataFiles::path(u"help/index.html"_s);
 }
 
 QUrl Resources::helpPageUrl(const QString &anchor)

@@ -4,8 +4,8 @@
 #include <QString>
 #include <QUrl>
 
-// What the window ships: the program's icon (built in) and the user manual, which lies
-// beside the executable as help/index.html. The maker's pages of the help menu and the about box
+// What the window ships: the program's icon (built in; the desktop's copy is the same drawing)
+// and the user manual, help/index.html among the program's data files (DataFiles). The maker's pages of the help menu and the about box
 // are sections of the manual, so no internet address is ever opened.
 namespace Resources {
 

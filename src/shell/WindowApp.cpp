@@ -10,21 +10,62 @@
 #include "platform/web/BrowserEngine.h"
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/CookieBridge.h"
+#include "platform/SingleInstance.h"
+#include "shell/FileImportQueue.h"
 #include "shell/MainWindow.h"
 #include "shell/QtDialogs.h"
 #include "shell/Resources.h"
 
 #include <QApplication>
+#include <QFileInfo>
+#include <QTimer>
 
+#include <cstdio>
 #include <unistd.h>
 
 using namespace Qt::Literals::StringLiterals;
+
+namespace {
+
+// Every argument that is not an option names a file: made absolute, so that a window started in
+// another folder finds it.
+QStringList fileArguments()
+{
+    QStringList files;
+    const QStringList arguments = QCoreApplication::arguments();
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        if (arguments[i].startsWith(u'-'))
+            std::fprintf(stderr, "quillmoor: option %s ignored (the window takes files only)\n", qPrintable(arguments[i]));
+        else
+            files << QFileInfo(arguments[i]).absoluteFilePath();
+    }
+    return files;
+}
+
+// Out of the tray, out of the minimized state, and on top.
+void bringUp(QWidget &window)
+{
+    window.show();
+    window.setWindowState(window.windowState() & ~Qt::WindowMinimized);
+    window.raise();
+    window.activateWindow();
+}
+
+} // namespace
 
 int runWindowApp(int argc, char *argv[])
 {
     BrowserEngine::prepare(BrowserEngine::Display::Screen);
     QApplication app(argc, argv);
     AppIdentity::apply();
+    // One window per user: a later start hands its files to the window there is, and ends.
+    const QStringList files = fileArguments();
+    SingleInstance instance(SingleInstance::serverNameForUser());
+    if (instance.handOver(files))
+        return 0;
+    if (!instance.listen())
+        std::fputs("quillmoor: the window cannot take its name; later starts will open windows of their own\n", stderr);
+    QGuiApplication::setDesktopFileName(AppIdentity::desktopId());
     QApplication::setWindowIcon(Resources::programIcon());
     // Closing the window only hides it; the program ends through its exit command.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -48,5 +89,12 @@ int runWindowApp(int argc, char *argv[])
     dialogs.setOwner(&window);
     QObject::connect(&window, &MainWindow::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     window.show();
+
+    FileImportQueue imports(*window.listTab(), *window.browserTab());
+    QObject::connect(&instance, &SingleInstance::filesReceived, &window, [&](const QStringList &handedOver) {
+        bringUp(window);
+        imports.add(handedOver);
+    });
+    QTimer::singleShot(0, &imports, [&] { imports.add(files); });
     return QApplication::exec();
 }

@@ -1,0 +1,17 @@
+#include "platform/DataFiles.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
+using namespace Qt::Literals::StringLiterals;
+
+QString DataFiles::path(const QString &relativePath)
+{
+    const QDir executableDir(QCoreApplication::applicationDirPath());
+    const QString beside = executableDir.filePath(relativePath);
+    if (QFileInfo::exists(beside))
+        return beside;
+    const QString installed = QDir::cleanPath(executableDir.filePath(u"../share/quillmoor/"_s + relativePath));
+    return QFileInfo::exists(installed) ? installed : beside;
+}
