@@ -2,11 +2,10 @@
 
 #include "engine/BaseHref.h"
 #include "engine/StagingFile.h"
+#include "platform/DataFiles.h"
 #include "platform/Browser.h"
 #include "platform/Codec.h"
 
-#include <QCoreApplication>
-#include <QDir>
 
 using namespace Qt::Literals::StringLiterals;
 
@@ -36,7 +35,7 @@ PageDownloader::PageDownloader(Browser &browser, QObject *parent) : Downloader(p
 
 QString PageDownloader::blankPage()
 {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(u"blank.htm"_s);
+    return DataFiles::path(u"blank.htm"_s);
 }
 
 void PageDownloader::start(const DownloadRequest &request)
