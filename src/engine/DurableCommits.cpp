@@ -1,7 +1,5 @@
 #include "engine/DurableCommits.h"
 
-#include <QThread>
-
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,9 +8,13 @@ DurableCommits::DurableCommits(QObject *parent) : QObject(parent) {}
 
 DurableCommits::~DurableCommits()
 {
-    if (m_thread) {
-        m_thread->wait();
-        delete m_thread;
+    if (m_worker.joinable()) {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_one();
+        m_worker.join();
     }
     for (std::vector<Entry> *entries : {&m_syncing, &m_next}) {
         for (Entry &entry : *entries)
@@ -24,13 +26,14 @@ void DurableCommits::add(std::unique_ptr<StagingFile> staging, const DownloadReq
                          QObject *context, Report report)
 {
     m_next.push_back(Entry{std::move(staging), request, size, context, std::move(report)});
-    if (!m_thread)
+    if (!m_inFlight)
         startSync();
 }
 
 void DurableCommits::startSync()
 {
     m_syncing = std::exchange(m_next, {});
+    m_inFlight = true;
     // One descriptor for each file system the waiting files are on.
     std::vector<int> descriptors;
     std::set<dev_t> devices;
@@ -41,18 +44,35 @@ void DurableCommits::startSync()
             descriptors.push_back(entry.staging->descriptor());
     }
     m_syncs += int(descriptors.size());
-    m_thread = QThread::create([descriptors] {
+    if (!m_worker.joinable())
+        m_worker = std::thread([this] { syncLoop(); });
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_toSync = std::move(descriptors);
+    }
+    m_wake.notify_one();
+}
+
+void DurableCommits::syncLoop()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_quit || !m_toSync.empty(); });
+        if (m_quit)
+            return;
+        const std::vector<int> descriptors = std::exchange(m_toSync, {});
+        lock.unlock();
         for (const int fd : descriptors)
             ::syncfs(fd);
-    });
-    connect(m_thread, &QThread::finished, this, &DurableCommits::synced, Qt::QueuedConnection);
-    m_thread->start();
+        // Queued to this object's thread; dropped by Qt if this is gone by then.
+        QMetaObject::invokeMethod(this, &DurableCommits::synced, Qt::QueuedConnection);
+        lock.lock();
+    }
 }
 
 void DurableCommits::synced()
 {
-    m_thread->wait();
-    delete std::exchange(m_thread, nullptr);
+    m_inFlight = false;
     std::vector<Entry> done = std::exchange(m_syncing, {});
     if (!m_next.empty())
         startSync();

@@ -6,11 +6,12 @@
 #include <QObject>
 #include <QPointer>
 
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
-
-class QThread;
 
 // Puts finished downloads in place only once their bytes are on disk, without a sync per file:
 // the files that finished while the last sync ran wait together, one syncfs() of each file system
@@ -48,9 +49,16 @@ private:
 
     void startSync();
     void synced();
+    void syncLoop();
 
     std::vector<Entry> m_syncing;
     std::vector<Entry> m_next;
-    QThread *m_thread = nullptr;
+    bool m_inFlight = false;
     int m_syncs = 0;
+    // The syncing thread, started with the first file: it waits for descriptors to sync.
+    std::thread m_worker;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<int> m_toSync; // guarded by m_mutex, as is m_quit
+    bool m_quit = false;
 };

@@ -1,4 +1,5 @@
 #include "engine/BaseHref.h"
+#include "engine/DurableCommits.h"
 #include "engine/HttpDownloader.h"
 #include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
@@ -260,6 +261,26 @@ private slots:
                 QCOMPARE(QString::number(unnamed) + got, QString::number(unnamed) + expected[rule]);
             }
         }
+    }
+
+    // Files that finish together reach the disk with one sync, get their names only after it,
+    // and are each reported once.
+    void finishedFilesShareOneSync()
+    {
+        QTemporaryDir dir;
+        DurableCommits commits;
+        int saved = 0;
+        for (int i = 0; i < 5; ++i) {
+            auto staging = std::make_unique<StagingFile>();
+            const QString path = dir.filePath(QString::number(i));
+            QVERIFY(staging->open(path) && staging->write("x", 1) && staging->flush());
+            commits.add(std::move(staging), {m_server.urlText(u"/"_s), path}, 1, this,
+                        [&saved](const DownloadResult &r) { saved += r.outcome == DownloadResult::Outcome::Saved; });
+        }
+        QVERIFY(TestFiles::entries(dir.path()).isEmpty());
+        QTRY_COMPARE(saved, 5);
+        QCOMPARE(commits.syncs(), 2); // the first file alone, then the four that came meanwhile
+        QCOMPARE(TestFiles::entries(dir.path()).size(), 5);
     }
 
     void thirtyMillionBytesStayOnDisk()
