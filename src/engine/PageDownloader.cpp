@@ -107,7 +107,8 @@ void PageDownloader::save(const BrowserDocument &document)
     const QByteArray bytes = Codec::encodeForHtml(insertBaseElement(source, m_request.url), document.characterSet);
     StagingFile staging;
     DownloadResult result;
-    if (!staging.open(m_request.savePath) || !staging.write(bytes.constData(), bytes.size()))
+    // Pages come one a second at best: each reaches the disk on its own before it is named.
+    if (!staging.open(m_request.savePath) || !staging.write(bytes.constData(), bytes.size()) || !staging.syncData())
         result.reason = u"cannot write %1: %2"_s.arg(m_request.savePath, staging.error());
     else
         result = placeDownload(staging, m_request, bytes.size());

@@ -210,6 +210,8 @@ bool StagingFile::flush()
     return ok;
 }
 
+bool StagingFile::syncData() { return flush() && (::fdatasync(m_fd) == 0 || fail()); }
+
 bool StagingFile::writeAll(const char *data, qint64 size)
 {
     while (size > 0) {

@@ -57,6 +57,8 @@ public:
     bool write(const char *data, qint64 size);
     // Writes out what write() gathered; false on a write error. commit() flushes too.
     bool flush();
+    // Flushes and waits until the bytes are on disk (fdatasync); false on an error.
+    bool syncData();
     enum class Commit { Done, Exists, Failed };
     // Puts the file in place under the path (in the folder open() was given the target of):
     // replacing a file already there, or, without replace, leaving it and answering Exists, after
