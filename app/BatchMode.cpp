@@ -2,6 +2,7 @@
 
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
+#include "engine/ListStore.h"
 #include "engine/RowTexts.h"
 #include "engine/UrlList.h"
 #include "platform/SettingsStore.h"
@@ -56,6 +57,7 @@ struct BatchOptions
     std::optional<QString> separator;
     std::optional<QString> mode;
     std::optional<int> retries;
+    std::optional<QString> session;
 };
 
 // Parses the options after --batch; on failure returns the message to print.
@@ -112,6 +114,10 @@ std::optional<QString> parseOptions(const QStringList &args, BatchOptions &optio
             if (!value(&v) || (v != u"fast"_s && v != u"page"_s))
                 return u"--mode takes fast or page"_s;
             options.mode = v == u"fast"_s ? DownloadSettings::modeFast() : DownloadSettings::modePage();
+        } else if (arg == u"--session"_s) {
+            if (!value(&v) || v.isEmpty())
+                return u"--session needs a file"_s;
+            options.session = v;
         } else {
             return u"unknown option: "_s + arg;
         }
@@ -163,7 +169,7 @@ QString batchUsage()
 {
     return u"usage: quillmoor --batch LISTFILE [--dir FOLDER] [--threads N] [--name link|url]\n"
            "                 [--same-name skip|overwrite|rename] [--separator SEP] [--mode fast|page]\n"
-           "                 [--retries N]\n"
+           "                 [--retries N] [--session FILE]\n"
            "       quillmoor --harvest ADDRESS_OR_FILE\n"
            "       quillmoor [LISTFILE | PAGE.htm | PAGE.html]...   (the window)\n"_s;
 }
@@ -222,13 +228,26 @@ public:
         m_clock.start();
     }
 
+    // Rows that ended saved or skipped in earlier runs of a session count as this run's.
+    void countEarlierRuns()
+    {
+        for (int position = 1; position <= m_list.count(); ++position) {
+            const RowState state = m_list.state(position);
+            m_finished += state == RowState::Saved;
+            m_skipped += state == RowState::Skipped;
+        }
+        m_earlier = m_finished + m_skipped;
+    }
+
     // The exit status: 0 when every row ended without an error.
     int summarise(bool interrupted) const
     {
         const int open = m_list.count() - m_finished - m_failed - m_skipped;
         printErr(u"quillmoor: "_s + QString::number(m_finished) + u" finished, "_s + QString::number(m_failed)
                  + u" failed, "_s + QString::number(m_skipped) + u" skipped"_s
-                 + (open > 0 ? u", "_s + QString::number(open) + u" not done"_s : QString()) + u", elapsed "_s
+                 + (open > 0 ? u", "_s + QString::number(open) + u" not done"_s : QString())
+                 + (m_earlier > 0 ? u" ("_s + QString::number(m_earlier) + u" in earlier runs)"_s : QString())
+                 + u", elapsed "_s
                  + QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f', 2) + u" s"_s
                  + (interrupted ? u" (interrupted)"_s : QString()) + u"\n"_s);
         return m_failed == 0 && open == 0 && !interrupted ? 0 : 1;
@@ -263,6 +282,7 @@ private:
     int m_finished = 0;
     int m_failed = 0;
     int m_skipped = 0;
+    int m_earlier = 0;
 };
 
 // Ctrl+C and SIGTERM end the run cleanly while this lives: downloads are abandoned and leave no
@@ -300,6 +320,42 @@ private:
     bool m_interrupted = false;
 };
 
+bool sameRows(const UrlList &a, const UrlList &b)
+{
+    if (a.count() != b.count())
+        return false;
+    for (int position = 1; position <= a.count(); ++position) {
+        if (a.linkName(position) != b.linkName(position) || a.url(position) != b.url(position))
+            return false;
+    }
+    return true;
+}
+
+// --session: the run goes on with the session's rows and their states when they are the list
+// file's rows (names and addresses, in order); otherwise the list file's rows replace them. False
+// when the session file cannot be used: the run then goes on with the list file alone.
+bool openSession(const QString &path, ListStore &store, UrlList &fileRows, UrlList &sessionRows)
+{
+    QObject::connect(&store, &ListStore::unusable, &store, [](const QString &reason) {
+        printErr(u"quillmoor: cannot keep the session; the run goes on without it: "_s + reason + u"\n"_s);
+    });
+    if (!store.open(path))
+        return false;
+    if (!sameRows(fileRows, sessionRows)) {
+        if (sessionRows.count() > 0)
+            printErr(u"quillmoor: the session "_s + path + u" holds other rows than the list file; starting over "
+                     "from the list file\n"_s);
+        std::vector<UrlRow> rows;
+        rows.reserve(std::size_t(fileRows.count()));
+        for (int position = 1; position <= fileRows.count(); ++position)
+            rows.emplace_back(fileRows.linkName(position), fileRows.url(position));
+        sessionRows.clear();
+        sessionRows.appendRows(rows);
+    }
+    fileRows.clear();
+    return true;
+}
+
 } // namespace
 
 int runBatch(const QStringList &arguments, const BatchServices &services)
@@ -320,15 +376,21 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
         printErr(u"quillmoor: --mode page needs the build with the built-in browser\n"_s);
         return 2;
     }
-    UrlList list;
-    if (!importList(options.listFile, settings.separator(), list))
+    UrlList fileRows;
+    if (!importList(options.listFile, settings.separator(), fileRows))
         return 2;
+    UrlList sessionRows;
+    ListStore session(sessionRows);
+    const bool resumable = options.session && openSession(*options.session, session, fileRows, sessionRows);
+    UrlList &list = resumable ? sessionRows : fileRows;
 
     DownloadDriver driver(list, settings);
     driver.setDownloaderFactory(services.downloaders);
     if (!settings.fastMode())
         driver.setPageBrowsers(services.pageBrowsers());
     BatchReport report(list, driver);
+    if (resumable)
+        report.countEarlierRuns();
     QObject::connect(&driver, &DownloadDriver::runEnded, QCoreApplication::instance(), &QCoreApplication::quit,
                      Qt::QueuedConnection);
     bool refused = false;
@@ -337,10 +399,11 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
         refused = true;
     });
     InterruptWatch interrupt(driver);
-    driver.start();
+    driver.start(resumable ? DownloadDriver::StartFrom::Unfinished : DownloadDriver::StartFrom::Everything);
     if (refused)
         return 2;
     if (driver.isRunning())
         QCoreApplication::exec();
+    session.flush();
     return report.summarise(interrupt.interrupted());
 }

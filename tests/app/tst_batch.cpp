@@ -339,6 +339,32 @@ private slots:
         QCOMPARE(run.process.exitCode(), 1);
         QVERIFY(QDir(run.out.path()).entryList(QDir::Files | QDir::Hidden | QDir::System).isEmpty());
     }
+
+    // --session: a run again over the same list fetches only the rows not yet finished and counts
+    // the finished ones; a list of other rows starts over.
+    void sessionGoesOnWhereTheLastRunStopped()
+    {
+        BatchRun run;
+        TestHttpServer::Route later;
+        later.body = "L";
+        const QStringList session{u"--session"_s, QDir(run.home.path()).filePath(u"s.sqlite"_s)};
+        run.writeList(line(u"a"_s, u"/gen/session.bin"_s) + line(u"later"_s, u"/later.bin"_s));
+        for (const int status : {404, 200, 200}) {
+            later.status = status;
+            server.setRoute("/later.bin", later);
+            run.start(session);
+            QVERIFY(run.finish());
+            QCOMPARE(run.process.exitCode(), status == 404 ? 1 : 0);
+        }
+        QCOMPARE(server.requestsFor("/gen/session.bin").size(), 1);
+        QCOMPARE(server.requestsFor("/later.bin").size(), 2);
+        run.writeList(line(u"later"_s, u"/later.bin"_s));
+        run.start(session);
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 0);
+        QCOMPARE(server.requestsFor("/later.bin").size(), 3);
+        QVERIFY(QString::fromUtf8(run.process.readAllStandardError()).contains(u"holds other rows than the list file"_s));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestBatch)
