@@ -32,21 +32,27 @@ bool isDamage(const QSqlError &error)
 
 QSqlDatabase database(const QString &connection) { return QSqlDatabase::database(connection, false); }
 
-void bindRow(QSqlQuery &query, const UrlList &list, int index)
+// A row as a write takes it from the list: its texts only when it is written whole.
+struct RowRecord
 {
-    const int position = index + 1;
-    const RowStatus status = list.rowStatus(position);
-    query.bindValue(0, index);
-    query.bindValue(1, list.linkName(position));
-    query.bindValue(2, list.url(position));
-    query.bindValue(3, int(status.state));
-    query.bindValue(4, int(status.slot));
-    query.bindValue(5, int(status.attempt));
-    query.bindValue(6, int(status.progressKind));
-    query.bindValue(7, status.endedAtMs);
-    query.bindValue(8, status.progressValue);
-    query.bindValue(9, status.progressMaximum);
-    query.bindValue(10, list.failureReason(position));
+    int index = 0;
+    QString linkName;
+    QString url;
+    RowStatus status;
+    QString reason;
+};
+
+// The row's status, bound from the placeholder `first` on, in the table's column order.
+void bindStatus(QSqlQuery &query, const RowRecord &row, int first)
+{
+    query.bindValue(first, int(row.status.state));
+    query.bindValue(first + 1, int(row.status.slot));
+    query.bindValue(first + 2, int(row.status.attempt));
+    query.bindValue(first + 3, int(row.status.progressKind));
+    query.bindValue(first + 4, row.status.endedAtMs);
+    query.bindValue(first + 5, row.status.progressValue);
+    query.bindValue(first + 6, row.status.progressMaximum);
+    query.bindValue(first + 7, row.reason);
 }
 
 UrlRow storedRow(const QSqlQuery &query)
@@ -80,36 +86,48 @@ QString asideName(const QString &path)
 
 } // namespace
 
-ListStore::ListStore(UrlList &list, QObject *parent) : QObject(parent), m_list(list)
+struct ListStore::Changes
 {
-    static std::atomic<quint64> stores{0};
-    m_connection = u"quillmoor-list-store-"_s + QString::number(++stores);
-    m_writeTimer.setSingleShot(true);
-    m_writeTimer.setTimerType(Qt::PreciseTimer); // a coarse one may fire up to 5 % early
-    m_writeTimer.setInterval(WriteIntervalMs);
-    connect(&m_writeTimer, &QTimer::timeout, this, [this] { write(); });
-}
+    bool rewriteAll = false;         // every row goes, then `whole` is the list
+    std::vector<RowRecord> whole;    // rows written with their texts
+    std::vector<RowRecord> statuses; // rows whose status alone changed
+};
 
-ListStore::~ListStore()
+// The SQLite file behind a store: opened, written and closed on the store's writer thread, which
+// owns its connection. After an error it stays closed and every write gives that error again.
+class ListFile
 {
-    if (m_open)
-        write();
-    closeDatabase();
-}
+public:
+    explicit ListFile(QString connection) : m_connection(std::move(connection)) {}
+    ~ListFile() { close(); }
+    ListFile(const ListFile &) = delete;
+    ListFile &operator=(const ListFile &) = delete;
 
-QString ListStore::defaultPath()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + u"/list.sqlite"_s;
-}
+    // Opens the file and reads its rows; the reason when it cannot be used (a null text when it can).
+    QString open(const QString &path, std::vector<UrlRow> &rows);
+    // One transaction with the changes (none when there are none); the reason when it failed.
+    QString write(const ListStore::Changes &changes);
+    void close();
 
-bool ListStore::open(const QString &path)
+    std::atomic<quint64> writes{0};
+
+private:
+    bool setUp();
+    bool load(std::vector<UrlRow> &rows);
+    bool failOpening(QSqlQuery &query);
+    void fail(const QString &error);
+
+    QString m_connection;
+    QString m_path;
+    QString m_error;
+};
+
+QString ListFile::open(const QString &path, std::vector<UrlRow> &rows)
 {
-    if (m_open || m_failed)
-        return m_open;
     m_path = path;
     if (!QSqlDatabase::isDriverAvailable(driverName)) {
-        fail(u"缺少 SQLite 数据库驱动（%1）"_s.arg(driverName));
-        return false;
+        m_error = u"缺少 SQLite 数据库驱动（%1）"_s.arg(driverName);
+        return m_error;
     }
     QDir().mkpath(QFileInfo(path).absolutePath()); // a folder that cannot be made fails the open below
     QString error;
@@ -119,20 +137,16 @@ bool ListStore::open(const QString &path)
         if (!db.open())
             error = db.lastError().text();
     }
-    if (!error.isNull()) {
-        failOnError(path, error);
-        return false;
-    }
-    if (!setUp() || !load())
-        return false;
-    m_open = true;
-    connectList();
-    return true;
+    if (!error.isNull())
+        fail(error);
+    else if (setUp())
+        load(rows);
+    return m_error;
 }
 
 // Makes the table in a new file and proves the file writable: a store that could only read would
 // lose every change without a word.
-bool ListStore::setUp()
+bool ListFile::setUp()
 {
     QSqlQuery query(database(m_connection));
     // Write-ahead logging: a commit appends to the log without waiting for the disk, and a file
@@ -142,7 +156,7 @@ bool ListStore::setUp()
         return failOpening(query);
     if (query.value(0).toInt() > FileVersion) {
         query = QSqlQuery();
-        failOnError(m_path, u"由更新版本的程序写成"_s);
+        fail(u"由更新版本的程序写成"_s);
         return false;
     }
     if (!query.exec(u"CREATE TABLE IF NOT EXISTS list_rows(position INTEGER PRIMARY KEY, link_name TEXT, "
@@ -154,43 +168,158 @@ bool ListStore::setUp()
     return true;
 }
 
-bool ListStore::load()
+bool ListFile::load(std::vector<UrlRow> &rows)
 {
     QSqlQuery query(database(m_connection));
     query.setForwardOnly(true);
     if (!query.exec(u"SELECT link_name, url, state, slot, attempt, progress_kind, ended_at_ms, progress_value, "
                     "progress_maximum, failure_reason FROM list_rows ORDER BY position"_s))
         return failOpening(query);
-    std::vector<UrlRow> rows;
     while (query.next())
         rows.push_back(storedRow(query));
-    if (query.lastError().isValid())
+    if (query.lastError().isValid()) {
+        rows.clear();
         return failOpening(query); // damage found past the first rows
-    query = QSqlQuery();
-    m_list.clear();
-    m_list.appendRows(rows);
+    }
     return true;
 }
 
-bool ListStore::failOpening(QSqlQuery &query)
+bool ListFile::failOpening(QSqlQuery &query)
 {
     const QSqlError error = query.lastError();
     query = QSqlQuery();
     if (!isDamage(error)) {
-        failOnError(m_path, error.text());
+        fail(error.text());
         return false;
     }
-    closeDatabase();
+    close();
     const QString aside = asideName(m_path);
     if (!QFile::rename(m_path, aside)) {
-        fail(u"%1 已损坏，且无法改名：%2"_s.arg(m_path, error.text()));
+        m_error = u"%1 已损坏，且无法改名：%2"_s.arg(m_path, error.text());
         return false;
     }
     // The log holds the last commits of the damaged file: it goes with it.
     if (QFileInfo::exists(m_path + u"-wal"_s))
         QFile::rename(m_path + u"-wal"_s, aside + u"-wal"_s);
-    fail(u"%1 已损坏，已改名为 %2"_s.arg(m_path, aside));
+    m_error = u"%1 已损坏，已改名为 %2"_s.arg(m_path, aside);
     return false;
+}
+
+QString ListFile::write(const ListStore::Changes &changes)
+{
+    if (!m_error.isNull() || (!changes.rewriteAll && changes.whole.empty() && changes.statuses.empty()))
+        return m_error;
+    QSqlDatabase db = database(m_connection);
+    if (!db.transaction()) {
+        const QString error = db.lastError().text();
+        db = QSqlDatabase();
+        fail(error);
+        return m_error;
+    }
+    QSqlQuery update(db);
+    QSqlQuery insert(db);
+    bool written = update.prepare(u"UPDATE list_rows SET state = ?, slot = ?, attempt = ?, progress_kind = ?, "
+                                  "ended_at_ms = ?, progress_value = ?, progress_maximum = ?, failure_reason = ? "
+                                  "WHERE position = ?"_s)
+        && insert.prepare(u"INSERT INTO list_rows(position, link_name, url, state, slot, attempt, progress_kind, "
+                          "ended_at_ms, progress_value, progress_maximum, failure_reason) "
+                          "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
+    if (changes.rewriteAll)
+        written = written && update.exec(u"DELETE FROM list_rows"_s);
+    for (auto row = changes.statuses.cbegin(); written && row != changes.statuses.cend(); ++row) {
+        bindStatus(update, *row, 0);
+        update.bindValue(8, row->index);
+        written = update.exec();
+    }
+    for (auto row = changes.whole.cbegin(); written && row != changes.whole.cend(); ++row) {
+        insert.bindValue(0, row->index);
+        insert.bindValue(1, row->linkName);
+        insert.bindValue(2, row->url);
+        bindStatus(insert, *row, 3);
+        written = insert.exec();
+    }
+    if (written && db.commit()) {
+        ++writes;
+        return {};
+    }
+    QString error = db.lastError().text();
+    if (!written)
+        error = (update.lastError().isValid() ? update : insert).lastError().text();
+    update = QSqlQuery();
+    insert = QSqlQuery();
+    db.rollback();
+    db = QSqlDatabase();
+    fail(error);
+    return m_error;
+}
+
+void ListFile::fail(const QString &error)
+{
+    m_error = m_path + u"："_s + error;
+    close();
+}
+
+void ListFile::close()
+{
+    if (!QSqlDatabase::contains(m_connection))
+        return;
+    database(m_connection).close();
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+
+ListStore::ListStore(UrlList &list, QObject *parent) : QObject(parent), m_list(list)
+{
+    static std::atomic<quint64> stores{0};
+    m_file = std::make_unique<ListFile>(u"quillmoor-list-store-"_s + QString::number(++stores));
+    m_writerContext.moveToThread(&m_writerThread);
+    m_writeTimer.setSingleShot(true);
+    m_writeTimer.setTimerType(Qt::PreciseTimer); // a coarse one may fire up to 5 % early
+    m_writeTimer.setInterval(WriteIntervalMs);
+    connect(&m_writeTimer, &QTimer::timeout, this, &ListStore::writeLater);
+}
+
+ListStore::~ListStore()
+{
+    if (!m_writerThread.isRunning())
+        return;
+    if (m_open)
+        flush();
+    onWriter([this] { m_file->close(); }, Qt::BlockingQueuedConnection);
+    m_writerThread.quit();
+    m_writerThread.wait();
+}
+
+template <typename Work>
+void ListStore::onWriter(Work work, Qt::ConnectionType type)
+{
+    QMetaObject::invokeMethod(&m_writerContext, std::move(work), type);
+}
+
+QString ListStore::defaultPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + u"/list.sqlite"_s;
+}
+
+quint64 ListStore::writeCount() const { return m_file->writes.load(); }
+
+bool ListStore::open(const QString &path)
+{
+    if (m_open || m_failed)
+        return m_open;
+    m_writerThread.start();
+    std::vector<UrlRow> rows;
+    QString error;
+    onWriter([&] { error = m_file->open(path, rows); }, Qt::BlockingQueuedConnection);
+    if (!error.isNull()) {
+        fail(error);
+        return false;
+    }
+    m_list.clear();
+    m_list.appendRows(rows);
+    m_open = true;
+    connectList();
+    return true;
 }
 
 void ListStore::connectList()
@@ -207,7 +336,11 @@ void ListStore::connectList()
     connect(&m_list, &QAbstractItemModel::layoutChanged, this, &ListStore::structureChanged);
     connect(&m_list, &QAbstractItemModel::dataChanged, this,
             [this](const QModelIndex &topLeft, const QModelIndex &bottomRight) {
-                rowsChanged(topLeft.row(), bottomRight.row());
+                // A run changes the state columns only; changed texts are rare enough to rewrite all.
+                if (topLeft.column() < UrlList::StatusColumn)
+                    structureChanged();
+                else
+                    rowsChanged(topLeft.row(), bottomRight.row());
             });
 }
 
@@ -234,7 +367,7 @@ void ListStore::rowsAppended(int first)
 
 void ListStore::rowsChanged(int first, int last)
 {
-    // Rows appended since the last write are written whole anyway.
+    // Rows appended since the last write are taken whole anyway.
     if (m_appendFrom >= 0)
         last = std::min(last, m_appendFrom - 1);
     if (!m_rewriteAll && first <= last)
@@ -242,70 +375,66 @@ void ListStore::rowsChanged(int first, int last)
     schedule();
 }
 
+std::shared_ptr<ListStore::Changes> ListStore::takeChanges()
+{
+    auto changes = std::make_shared<Changes>();
+    const auto record = [this](int index, bool withTexts) {
+        const int position = index + 1;
+        RowRecord row;
+        row.index = index;
+        if (withTexts) {
+            row.linkName = m_list.linkName(position);
+            row.url = m_list.url(position);
+        }
+        row.status = m_list.rowStatus(position);
+        row.reason = m_list.failureReason(position);
+        return row;
+    };
+    const int count = m_list.count();
+    changes->rewriteAll = m_rewriteAll;
+    // Ranges sorted by their first row: each row is taken once however often it changed.
+    std::sort(m_changed.begin(), m_changed.end());
+    int next = 0;
+    for (const auto &[first, last] : m_changed) {
+        for (int index = std::max(first, next); index <= last && index < count; ++index)
+            changes->statuses.push_back(record(index, false));
+        next = std::max(next, last + 1);
+    }
+    const int wholeFrom = m_rewriteAll ? 0 : m_appendFrom;
+    if (wholeFrom >= 0) {
+        changes->whole.reserve(std::size_t(count - wholeFrom));
+        for (int index = wholeFrom; index < count; ++index)
+            changes->whole.push_back(record(index, true));
+    }
+    m_rewriteAll = false;
+    m_appendFrom = -1;
+    m_changed.clear();
+    return changes;
+}
+
+void ListStore::writeLater()
+{
+    if (!m_open || !hasChanges())
+        return;
+    onWriter([this, changes = takeChanges()] {
+        const QString error = m_file->write(*changes);
+        if (!error.isNull())
+            QMetaObject::invokeMethod(this, [this, error] { fail(error); }, Qt::QueuedConnection);
+    }, Qt::QueuedConnection);
+}
+
 bool ListStore::flush()
 {
     if (!m_open)
         return false;
     m_writeTimer.stop();
-    return write();
-}
-
-bool ListStore::write()
-{
-    if (!m_open)
-        return false;
-    if (!m_rewriteAll && m_appendFrom < 0 && m_changed.empty())
-        return true;
+    // Also waits for the writes under way, and reports their failure.
     QString error;
-    if (!writeChanges(error)) {
-        failOnError(m_path, error);
-        return false;
-    }
-    ++m_writes;
-    m_rewriteAll = false;
-    m_appendFrom = -1;
-    m_changed.clear();
-    return true;
-}
-
-bool ListStore::writeChanges(QString &error)
-{
-    QSqlDatabase db = database(m_connection);
-    if (!db.transaction()) {
-        error = db.lastError().text();
-        return false;
-    }
-    QSqlQuery query(db);
-    bool written = (!m_rewriteAll || query.exec(u"DELETE FROM list_rows"_s))
-        && query.prepare(u"INSERT OR REPLACE INTO list_rows(position, link_name, url, state, slot, attempt, "
-                         "progress_kind, ended_at_ms, progress_value, progress_maximum, failure_reason) "
-                         "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
-    const auto writeRange = [&](int first, int end) {
-        for (int index = first; index < end && written; ++index) {
-            bindRow(query, m_list, index);
-            written = query.exec();
-        }
-    };
-    const int count = m_list.count();
-    if (m_rewriteAll) {
-        writeRange(0, count);
-    } else {
-        // Ranges sorted by their first row: each row is written once however often it changed.
-        std::sort(m_changed.begin(), m_changed.end());
-        int next = 0;
-        for (const auto &[first, last] : m_changed) {
-            writeRange(std::max(first, next), std::min(last + 1, count));
-            next = std::max(next, last + 1);
-        }
-        if (m_appendFrom >= 0)
-            writeRange(m_appendFrom, count);
-    }
-    if (written && db.commit())
-        return true;
-    error = written ? db.lastError().text() : query.lastError().text();
-    query = QSqlQuery();
-    db.rollback();
-    return false;
+    onWriter([this, &error, changes = takeChanges()] { error = m_file->write(*changes); },
+             Qt::BlockingQueuedConnection);
+    if (!error.isNull())
+        fail(error);
+    return error.isNull();
 }
 
 void ListStore::fail(const QString &reason)
@@ -313,17 +442,6 @@ void ListStore::fail(const QString &reason)
     m_open = false;
     m_writeTimer.stop();
     disconnect(&m_list, nullptr, this, nullptr);
-    closeDatabase();
     if (!std::exchange(m_failed, true))
         emit unusable(reason);
-}
-
-void ListStore::failOnError(const QString &what, const QString &error) { fail(what + u"："_s + error); }
-
-void ListStore::closeDatabase()
-{
-    if (!QSqlDatabase::contains(m_connection))
-        return;
-    database(m_connection).close();
-    QSqlDatabase::removeDatabase(m_connection);
 }

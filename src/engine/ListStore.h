@@ -2,19 +2,21 @@
 
 #include <QObject>
 #include <QString>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
 #include <utility>
 #include <vector>
 
-class QSqlQuery;
+class ListFile;
 class UrlList;
 
 // Keeps a URL list in an SQLite file, so that its rows and their outcomes outlive the program
-// (a crash, a kill, a machine that stops). Changes of the list are written in one transaction,
-// at most once a second; flush() writes at once. Each store has a database connection of its
-// own, so several stores can live side by side.
+// (a crash, a kill, a machine that stops). Changes of the list are taken from it at most once a
+// second and written in one transaction on a thread of the store's own, so that neither an
+// import nor a run waits for the disk; flush() writes at once and waits. Each store has a
+// database connection of its own, so several stores can live side by side.
 //
 // A file that cannot be used does not stop anything: the list goes on in memory only, and
 // unusable() says why, once. A damaged file is renamed with a ".corrupt" suffix, never deleted.
@@ -34,14 +36,18 @@ public:
     // (after unusable()) when the file cannot be read or written; the list is then left as it was.
     bool open(const QString &path);
     bool isOpen() const { return m_open; }
-    // Writes the pending changes now; false (after unusable()) when they could not be written.
+    // Writes the pending changes now and waits for them; false (after unusable()) when they, or
+    // earlier ones, could not be written.
     bool flush();
 
     // Write transactions made since the store was made: lets tests bound the writes.
-    quint64 writeCount() const { return m_writes; }
+    quint64 writeCount() const;
 
     // The SQLite file of the window's list, in the program's data folder.
     static QString defaultPath();
+
+    // What one write takes from the list.
+    struct Changes;
 
 signals:
     // The file cannot keep the list; the reason is for the user. Emitted once per store.
@@ -50,16 +56,12 @@ signals:
 private:
     static constexpr int WriteIntervalMs = 1000;
 
-    bool setUp();
-    bool load();
-    // The file could not be opened or read: a damaged one is moved aside.
-    bool failOpening(QSqlQuery &query);
-    bool write();
-    // One transaction with what changed since the last one; false with the error text.
-    bool writeChanges(QString &error);
+    template <typename Work>
+    void onWriter(Work work, Qt::ConnectionType type);
+    std::shared_ptr<Changes> takeChanges();
+    bool hasChanges() const { return m_rewriteAll || m_appendFrom >= 0 || !m_changed.empty(); }
+    void writeLater();
     void fail(const QString &reason);
-    void failOnError(const QString &what, const QString &error);
-    void closeDatabase();
     void connectList();
     void schedule();
     void structureChanged();
@@ -67,15 +69,16 @@ private:
     void rowsChanged(int first, int last);
 
     UrlList &m_list;
-    QString m_connection;
-    QString m_path;
+    // The file is used on the writer thread only, through m_writerContext.
+    std::unique_ptr<ListFile> m_file;
+    QThread m_writerThread;
+    QObject m_writerContext;
     QTimer m_writeTimer;
     bool m_open = false;
     bool m_failed = false;
-    // What the next write has to do: every row again, or the rows from m_appendFrom on
+    // What the next write has to take: every row again, or the rows from m_appendFrom on
     // (appended since the last write) and the changed ranges before them.
     bool m_rewriteAll = false;
     int m_appendFrom = -1;
     std::vector<std::pair<int, int>> m_changed; // 0-based, inclusive
-    quint64 m_writes = 0;
 };

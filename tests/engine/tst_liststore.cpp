@@ -62,7 +62,7 @@ private slots:
         QTest::newRow("new order") << 2;
         QTest::newRow("cleared, then one row") << 3;
         QTest::newRow("every unfinished row ready") << 4;
-        QTest::newRow("a row ends, then rows are appended") << 5;
+        QTest::newRow("a row ends, then rows are appended twice") << 5;
     }
     void reopenedListIsTheListAsLeft()
     {
@@ -84,6 +84,7 @@ private slots:
         case 4: list.markUnfinishedReady(); break;
         case 5:
             list.endRow(2, RowState::Failed, QTime(1, 2, 3), u"新的"_s);
+            appendEveryState(list);
             appendEveryState(list);
             break;
         }
