@@ -3,6 +3,7 @@
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
 #include "engine/HttpDownloader.h"
+#include "engine/ListStore.h"
 #include "engine/PageSourceReplacements.h"
 #include "engine/UrlList.h"
 #include "platform/QSettingsStore.h"
@@ -79,6 +80,8 @@ int runWindowApp(int argc, char *argv[])
     settings.load();
     PageSourceReplacements replacements(store);
     UrlList list;
+    // The list and its rows' outcomes as the last session left them; kept from now on.
+    ListStore listStore(list);
     DownloadDriver driver(list, settings);
     // Fast-mode downloads carry the browsers' cookies (a login made in the window) and User-Agent.
     driver.setDownloaderFactory(
@@ -87,6 +90,11 @@ int runWindowApp(int argc, char *argv[])
 
     MainWindow window(list, settings, driver, replacements, dialogs, &profile);
     dialogs.setOwner(&window);
+    // Queued: a file that cannot be opened is reported once the window is up.
+    QObject::connect(&listStore, &ListStore::unusable, &window, [&dialogs](const QString &reason) {
+        dialogs.message(u"无法保存网址列表："_s + reason, Dialogs::Icon::Critical);
+    }, Qt::QueuedConnection);
+    listStore.open(ListStore::defaultPath());
     QObject::connect(&window, &MainWindow::quitRequested, &app, &QCoreApplication::quit, Qt::QueuedConnection);
     window.show();
 
@@ -96,5 +104,7 @@ int runWindowApp(int argc, char *argv[])
         imports.add(handedOver);
     });
     QTimer::singleShot(0, &imports, [&] { imports.add(files); });
-    return QApplication::exec();
+    const int status = QApplication::exec();
+    listStore.flush();
+    return status;
 }
