@@ -1,3 +1,4 @@
+#include "support/BatchRun.h"
 #include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
 
@@ -15,46 +16,6 @@
 using namespace Qt::Literals::StringLiterals;
 
 namespace {
-
-// Runs the program's batch mode against the local server, with a settings store of its own.
-struct BatchRun
-{
-    QTemporaryDir home;
-    QTemporaryDir out;
-    QProcess process;
-    QString listPath;
-
-    BatchRun() { listPath = QDir(home.path()).filePath(u"list.txt"_s); }
-
-    void writeList(const QByteArray &bytes) { TestFiles::write(listPath, bytes); }
-
-    void start(const QStringList &extra, bool withList = true)
-    {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"HOME"_s, home.path());
-        for (const QString &kind : {u"CONFIG"_s, u"DATA"_s, u"CACHE"_s})
-            env.insert(u"XDG_%1_HOME"_s.arg(kind), QDir(home.path()).filePath(kind.toLower()));
-        env.insert(u"QT_QPA_PLATFORM"_s, u"offscreen"_s);
-        process.setProcessEnvironment(env);
-        QStringList args;
-        if (withList)
-            args << u"--batch"_s << listPath << u"--dir"_s << out.path();
-        process.start(QStringLiteral(QUILLMOOR_BINARY), args + extra);
-    }
-
-    // Waits while the test's own event loop keeps serving HTTP.
-    bool finish(int timeoutMs = 60000)
-    {
-        QElapsedTimer timer;
-        timer.start();
-        while (process.state() != QProcess::NotRunning && timer.elapsed() < timeoutMs)
-            QTest::qWait(20);
-        return process.state() == QProcess::NotRunning;
-    }
-
-    QStringList stdoutLines() { return QString::fromUtf8(process.readAllStandardOutput()).split(u'\n', Qt::SkipEmptyParts); }
-    QString outPath(const QString &name) const { return QDir(out.path()).filePath(name); }
-};
 
 const QRegularExpression finishedText(u"^下载完成 \\[\\d\\d:\\d\\d:\\d\\d\\]$"_s);
 

@@ -22,11 +22,10 @@ struct BatchRun
     void start(const QStringList &extra, bool withList = true)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        const QDir home_(home.path());
         env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.filePath(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home_.filePath(QStringLiteral("data")));
-        env.insert(QStringLiteral("XDG_CACHE_HOME"), home_.filePath(QStringLiteral("cache")));
+        for (const char *kind : {"CONFIG", "DATA", "CACHE"})
+            env.insert(QStringLiteral("XDG_%1_HOME").arg(QLatin1String(kind)),
+                       QDir(home.path()).filePath(QString::fromLatin1(kind).toLower()));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         process.setProcessEnvironment(env);
         QStringList args;
@@ -45,4 +44,8 @@ struct BatchRun
     }
 
     QString outPath(const QString &name) const { return QDir(out.path()).filePath(name); }
+    QStringList stdoutLines()
+    {
+        return QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    }
 };
