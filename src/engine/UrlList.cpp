@@ -361,20 +361,14 @@ void UrlList::waitForRetry(int position, int attempt, const QTime &time, const Q
     }
 }
 
-void UrlList::readyAgain(int position)
-{
-    StoredRow *row = writable(position);
-    if (!row || row->state != RowState::RetryWaiting)
-        return;
-    row->state = RowState::Ready;
-    noteReadyAt(position - 1);
-    changed(position, StatusColumn, RemarkColumn);
-}
+void UrlList::readyAgain(int position) { makeReady(position, RowState::RetryWaiting); }
 
-void UrlList::takeBack(int position)
+void UrlList::takeBack(int position) { makeReady(position, RowState::Downloading); }
+
+void UrlList::makeReady(int position, RowState from)
 {
     StoredRow *row = writable(position);
-    if (!row || row->state != RowState::Downloading)
+    if (!row || row->state != from)
         return;
     row->state = RowState::Ready;
     noteReadyAt(position - 1);

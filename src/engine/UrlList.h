@@ -155,6 +155,7 @@ private:
     void changed(int position, Column first, Column last);
     void noteReadyAt(int index);
     void markReady(const std::function<bool(const StoredRow &)> &which);
+    void makeReady(int position, RowState from);
 
     std::vector<StoredRow> m_rows;
     std::vector<std::unique_ptr<char[]>> m_textChunks;
