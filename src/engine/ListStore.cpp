@@ -95,13 +95,13 @@ struct ListStore::Changes
 
 // The SQLite file behind a store: opened, written and closed on the store's writer thread, which
 // owns its connection. After an error it stays closed and every write gives that error again.
-class ListFile
+class ListDatabase
 {
 public:
-    explicit ListFile(QString connection) : m_connection(std::move(connection)) {}
-    ~ListFile() { close(); }
-    ListFile(const ListFile &) = delete;
-    ListFile &operator=(const ListFile &) = delete;
+    explicit ListDatabase(QString connection) : m_connection(std::move(connection)) {}
+    ~ListDatabase() { close(); }
+    ListDatabase(const ListDatabase &) = delete;
+    ListDatabase &operator=(const ListDatabase &) = delete;
 
     // Opens the file and reads its rows; the reason when it cannot be used (a null text when it can).
     QString open(const QString &path, std::vector<UrlRow> &rows);
@@ -122,7 +122,7 @@ private:
     QString m_error;
 };
 
-QString ListFile::open(const QString &path, std::vector<UrlRow> &rows)
+QString ListDatabase::open(const QString &path, std::vector<UrlRow> &rows)
 {
     m_path = path;
     if (!QSqlDatabase::isDriverAvailable(driverName)) {
@@ -146,7 +146,7 @@ QString ListFile::open(const QString &path, std::vector<UrlRow> &rows)
 
 // Makes the table in a new file and proves the file writable: a store that could only read would
 // lose every change without a word.
-bool ListFile::setUp()
+bool ListDatabase::setUp()
 {
     QSqlQuery query(database(m_connection));
     // Write-ahead logging: a commit appends to the log without waiting for the disk, and a file
@@ -168,7 +168,7 @@ bool ListFile::setUp()
     return true;
 }
 
-bool ListFile::load(std::vector<UrlRow> &rows)
+bool ListDatabase::load(std::vector<UrlRow> &rows)
 {
     QSqlQuery query(database(m_connection));
     query.setForwardOnly(true);
@@ -184,7 +184,7 @@ bool ListFile::load(std::vector<UrlRow> &rows)
     return true;
 }
 
-bool ListFile::failOpening(QSqlQuery &query)
+bool ListDatabase::failOpening(QSqlQuery &query)
 {
     const QSqlError error = query.lastError();
     query = QSqlQuery();
@@ -205,7 +205,7 @@ bool ListFile::failOpening(QSqlQuery &query)
     return false;
 }
 
-QString ListFile::write(const ListStore::Changes &changes)
+QString ListDatabase::write(const ListStore::Changes &changes)
 {
     if (!m_error.isNull() || (!changes.rewriteAll && changes.whole.empty() && changes.statuses.empty()))
         return m_error;
@@ -253,13 +253,13 @@ QString ListFile::write(const ListStore::Changes &changes)
     return m_error;
 }
 
-void ListFile::fail(const QString &error)
+void ListDatabase::fail(const QString &error)
 {
     m_error = m_path + u"："_s + error;
     close();
 }
 
-void ListFile::close()
+void ListDatabase::close()
 {
     if (!QSqlDatabase::contains(m_connection))
         return;
@@ -271,7 +271,7 @@ void ListFile::close()
 ListStore::ListStore(UrlList &list, QObject *parent) : QObject(parent), m_list(list)
 {
     static std::atomic<quint64> stores{0};
-    m_file = std::make_unique<ListFile>(u"quillmoor-list-store-"_s + QString::number(++stores));
+    m_file = std::make_unique<ListDatabase>(u"quillmoor-list-store-"_s + QString::number(++stores));
     m_writerContext.moveToThread(&m_writerThread);
     m_writeTimer.setSingleShot(true);
     m_writeTimer.setTimerType(Qt::PreciseTimer); // a coarse one may fire up to 5 % early

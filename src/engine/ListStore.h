@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-class ListFile;
+class ListDatabase;
 class UrlList;
 
 // Keeps a URL list in an SQLite file, so that its rows and their outcomes outlive the program
@@ -70,7 +70,7 @@ private:
 
     UrlList &m_list;
     // The file is used on the writer thread only, through m_writerContext.
-    std::unique_ptr<ListFile> m_file;
+    std::unique_ptr<ListDatabase> m_file;
     QThread m_writerThread;
     QObject m_writerContext;
     QTimer m_writeTimer;
