@@ -15,11 +15,11 @@ constexpr qint64 CutAt = 2 << 20;
 // One file on the server, as it answers one request after another.
 struct ServedFile
 {
-    QByteArray content = TestHttpServer::generatedBody("/v1", FileBytes);
-    QByteArray etag = "\"v1\"";
     int failuresLeft = 0;     // requests answered 503 first
     int cutsLeft = 0;         // requests whose answer breaks off after CutAt bytes
     bool changeAfterCut = false;
+    QByteArray content = TestHttpServer::generatedBody("/v1", FileBytes);
+    QByteArray etag = "\"v1\"";
     bool slow = false;        // the first answer trickles, so that the program can be killed in it
     qint64 bytesSent = 0;
     QList<QByteArray> ranges; // the Range header of every request
@@ -63,9 +63,7 @@ private slots:
             route.body = f.content.mid(from);
             route.extraHeaders = {{"ETag", f.etag}};
             if (from > 0)
-                route.extraHeaders.append({"Content-Range", "bytes %1-%2/%3"_ba.replace("%1", QByteArray::number(from))
-                                                               .replace("%2", QByteArray::number(FileBytes - 1))
-                                                               .replace("%3", QByteArray::number(FileBytes))});
+                route.extraHeaders.append({"Content-Range", u"bytes %1-%2/%3"_s.arg(from).arg(FileBytes - 1).arg(FileBytes).toUtf8()});
             if (f.slow && f.ranges.size() == 1) {
                 route.chunkBytes = 64 * 1024;
                 route.intervalMs = 20;
@@ -107,7 +105,6 @@ private slots:
         QFETCH(int, failures);
         QFETCH(int, cuts);
         QFETCH(bool, change);
-        QFETCH(QList<QByteArray>, ranges);
         QFETCH(QByteArray, expected);
         m_file.failuresLeft = failures;
         m_file.cutsLeft = cuts;
@@ -117,7 +114,7 @@ private slots:
         run.start({u"--retries"_s, u"3"_s});
         QVERIFY(run.finish());
         QCOMPARE(run.process.exitCode(), 0);
-        QCOMPARE(m_file.ranges, ranges);
+        QTEST(m_file.ranges, "ranges");
         QVERIFY(TestFiles::read(run.outPath(u"big.bin"_s)) == TestHttpServer::generatedBody(expected, FileBytes));
         // Only a changed file is sent twice.
         QCOMPARE(m_file.bytesSent, change ? CutAt + FileBytes : FileBytes);
@@ -131,7 +128,7 @@ private slots:
         BatchRun run;
         run.writeList("big->" + m_server.urlText(u"/file.bin"_s).toUtf8() + "\r\n");
         run.start({u"--retries"_s, u"0"_s});
-        QTRY_VERIFY_WITH_TIMEOUT(keptBytes(run.out.path()) >= 2 * HttpKeepStep, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(keptBytes(run.out.path()) >= CutAt, 30000);
         run.process.kill(); // SIGKILL: no clean-up of any kind
         QVERIFY(run.finish());
         const qint64 kept = keptBytes(run.out.path());
@@ -146,9 +143,6 @@ private slots:
         QVERIFY(TestFiles::read(run.outPath(u"big.bin"_s)) == m_file.content);
         QCOMPARE(TestFiles::entries(run.out.path()), QStringList{u"big.bin"_s});
     }
-
-private:
-    static constexpr qint64 HttpKeepStep = 1 << 20;
 };
 
 QTEST_GUILESS_MAIN(TestResume)
