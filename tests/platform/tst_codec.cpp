@@ -7,6 +7,9 @@
 
 using namespace Qt::Literals::StringLiterals;
 
+struct HtmlCase { QString text, charset; QByteArray bytes; };
+Q_DECLARE_METATYPE(HtmlCase)
+
 // Texts through the program's encodings; reading GBK a line at a time is tested with the list files.
 class TestCodec : public QObject
 {
@@ -26,29 +29,23 @@ private slots:
     // A character the set cannot hold becomes a numeric reference; labels as documents give them.
     void encodeForHtml_data()
     {
-        QTest::addColumn<QString>("text");
-        QTest::addColumn<QString>("charset");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::newRow("GBK; markup untouched") << u"<a href=\"?a=1&b\">中😀"_s << u"GBK"_s
-                                               << "<a href=\"?a=1&b\">\xD6\xD0&#128512;"_ba;
-        QTest::newRow("gb2312 written as GBK; label case and blanks ignored") << u"镕€"_s << u" GB2312 "_s
-                                                                              << "\xE9\x46\x80"_ba;
-        QTest::newRow("unknown label: UTF-8") << u"中😀"_s << u"x-no-such-set"_s << "\xE4\xB8\xAD\xF0\x9F\x98\x80"_ba;
-        QTest::newRow("no iconv suffix let through") << u"中😀"_s << u"GBK//IGNORE"_s << "\xE4\xB8\xAD\xF0\x9F\x98\x80"_ba;
-        QTest::newRow("windows-1252") << u"café 中€"_s << u"windows-1252"_s << "caf\xE9 &#20013;\x80"_ba;
-        QTest::newRow("Shift_JIS keeps backslash and tilde") << u"\\~①"_s << u"Shift_JIS"_s << "\\~\x87\x40"_ba;
+        QTest::addColumn<HtmlCase>("c");
+        QTest::newRow("GBK; markup untouched") << HtmlCase{u"<a href=\"?a=1&b\">中😀"_s, u"GBK"_s, "<a href=\"?a=1&b\">\xD6\xD0&#128512;"_ba};
+        QTest::newRow("gb2312 written as GBK; label case and blanks ignored") << HtmlCase{u"镕€"_s, u" GB2312 "_s, "\xE9\x46\x80"_ba};
+        QTest::newRow("unknown label: UTF-8") << HtmlCase{u"中😀"_s, u"x-no-such-set"_s, "\xE4\xB8\xAD\xF0\x9F\x98\x80"_ba};
+        QTest::newRow("no iconv suffix let through") << HtmlCase{u"中😀"_s, u"GBK//IGNORE"_s, "\xE4\xB8\xAD\xF0\x9F\x98\x80"_ba};
+        QTest::newRow("windows-1252") << HtmlCase{u"café 中€"_s, u"windows-1252"_s, "caf\xE9 &#20013;\x80"_ba};
+        QTest::newRow("Shift_JIS keeps backslash and tilde") << HtmlCase{u"\\~①"_s, u"Shift_JIS"_s, "\\~\x87\x40"_ba};
         QTest::newRow("ISO-2022-JP shifts back before a reference")
-            << u"日本😀語"_s << u"ISO-2022-JP"_s << "\x1B$BF|K\\\x1B(B&#128512;\x1B$B8l\x1B(B"_ba;
-        QTest::newRow("UTF-16LE") << u"a😀"_s << u"utf-16le"_s << "a\0\x3D\xD8\x00\xDE"_ba;
-        QTest::newRow("lone surrogate") << u"a"_s + QChar(0xDC00) + u"b"_s << u"GBK"_s << "a&#65533;b"_ba;
+            << HtmlCase{u"日本😀語"_s, u"ISO-2022-JP"_s, "\x1B$BF|K\\\x1B(B&#128512;\x1B$B8l\x1B(B"_ba};
+        QTest::newRow("UTF-16LE") << HtmlCase{u"a😀"_s, u"utf-16le"_s, "a\0\x3D\xD8\x00\xDE"_ba};
+        QTest::newRow("lone surrogate") << HtmlCase{u"a"_s + QChar(0xDC00) + u"b"_s, u"GBK"_s, "a&#65533;b"_ba};
     }
 
     void encodeForHtml()
     {
-        QFETCH(QString, text);
-        QFETCH(QString, charset);
-        QFETCH(QByteArray, bytes);
-        QCOMPARE(Codec::encodeForHtml(text, charset), bytes);
+        QFETCH(HtmlCase, c);
+        QCOMPARE(Codec::encodeForHtml(c.text, c.charset), c.bytes);
     }
 
     // Each call owns its converter; the long text crosses every internal buffer boundary.
