@@ -125,6 +125,32 @@ private slots:
         QCOMPARE(elapsed.last().at(0).toString(), u"下载耗时：00:01"_s);
     }
 
+    // A passing failure waits its back-off while the slot goes on, and is tried again up to the
+    // retry count; a lasting one, or the last retry's, ends the row. Stop hands a waiting row back.
+    void passingFailuresAreRetried()
+    {
+        Rig rig(1);
+        rig.settings.overrideRetryCount(2);
+        rig.driver.setRetryDelay(10);
+        rig.addRows(2);
+        rig.driver.start();
+        rig.dl(1).fail(true);
+        QCOMPARE(rig.list.statusText(1), RowTexts::waitingToRetry(1));
+        QCOMPARE(rig.list.failureReason(1), u"scripted failure"_s);
+        rig.dl(1).fail(); // row 2, for good
+        QCOMPARE(rig.list.state(2), RowState::Failed);
+        for (int attempt = 1; attempt <= 2; ++attempt) {
+            QTRY_COMPARE(rig.list.statusText(1), RowTexts::downloading(1) + RowTexts::retrying(attempt));
+            rig.dl(1).fail(true);
+        }
+        QCOMPARE(rig.list.state(1), RowState::Failed);
+        QVERIFY(!rig.driver.isRunning());
+        rig.driver.start();
+        rig.dl(1).fail(true);
+        rig.driver.stop();
+        QCOMPARE(rig.list.state(1), RowState::Ready);
+    }
+
     // Only slots up to the thread count take rows; raising it mid-run sets more going at once.
     void slotsFollowTheThreadCount()
     {

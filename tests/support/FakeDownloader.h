@@ -29,10 +29,10 @@ public:
             emit finished({DownloadResult::Outcome::Saved, 4, request.savePath, {}});
         }
     }
-    void fail()
+    void fail(bool transient = false)
     {
         if (std::exchange(busy, false))
-            emit finished({DownloadResult::Outcome::Failed, 0, {}, QStringLiteral("scripted failure")});
+            emit finished({DownloadResult::Outcome::Failed, 0, {}, QStringLiteral("scripted failure"), transient});
     }
 
     bool autoFinish = false;
