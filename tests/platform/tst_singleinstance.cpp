@@ -27,9 +27,8 @@ bool leaveDeadSocket(const QString &path)
         return false;
     qstrcpy(address.sun_path, name.constData());
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
-    if (fd >= 0)
-        ::close(fd);
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0;
+    ::close(fd);
     return bound;
 }
 
@@ -39,55 +38,43 @@ class TestSingleInstance : public QObject
 {
     Q_OBJECT
 private slots:
-    void handOver_data();
-    void handOver();
+    void handOver_data()
+    {
+        QTest::addColumn<bool>("crashed"); // the first start left its name behind instead of holding it
+        QTest::addColumn<QStringList>("files");
+        QTest::newRow("no files: the window only comes up") << false << QStringList{};
+        QTest::newRow("Chinese, a blank, a line break and a long path") << false
+            << QStringList{u"/home/用户/下载/网址 列表.txt"_s, u"/tmp/a\nb.html"_s, u"/"_s + QString(4000, u'x')};
+        QTest::newRow("a crashed window's name is taken over") << true << QStringList{u"/tmp/list.txt"_s};
+    }
+
+    void handOver()
+    {
+        QFETCH(bool, crashed);
+        QFETCH(QStringList, files);
+        QTemporaryDir dir;
+        const QString name = dir.filePath(u"window"_s);
+        SingleInstance first(name);
+        QVERIFY(crashed ? leaveDeadSocket(name) : first.listen());
+        QSignalSpy received(&first, &SingleInstance::filesReceived);
+
+        bool delivered = false;
+        std::unique_ptr<QThread> secondStart(QThread::create([&] {
+            SingleInstance second(name);
+            delivered = second.handOver(files, 5000);
+        }));
+        secondStart->start();
+        QTRY_VERIFY_WITH_TIMEOUT(secondStart->isFinished(), 10000);
+
+        QCOMPARE(delivered, !crashed);
+        QCOMPARE(received.size(), crashed ? 0 : 1);
+        if (!crashed)
+            QCOMPARE(received.at(0).at(0).toStringList(), files);
+        // Only one instance holds the name at a time.
+        SingleInstance next(name);
+        QCOMPARE(next.listen(), crashed);
+    }
 };
-
-void TestSingleInstance::handOver_data()
-{
-    QTest::addColumn<bool>("windowRunning");
-    QTest::addColumn<bool>("deadSocketLeft");
-    QTest::addColumn<QStringList>("files");
-
-    QTest::newRow("two files") << true << false << QStringList{u"/tmp/list.txt"_s, u"/tmp/saved page.htm"_s};
-    QTest::newRow("no files: the window only comes up") << true << false << QStringList{};
-    QTest::newRow("Chinese, a line break and a long path")
-        << true << false << QStringList{u"/home/用户/下载/网址列表.txt"_s, u"/tmp/a\nb.html"_s, u"/"_s + QString(4000, u'x')};
-    QTest::newRow("no window: the second start takes the name") << false << false << QStringList{u"/tmp/list.txt"_s};
-    QTest::newRow("a crashed window's name is taken over") << false << true << QStringList{u"/tmp/list.txt"_s};
-}
-
-void TestSingleInstance::handOver()
-{
-    QFETCH(bool, windowRunning);
-    QFETCH(bool, deadSocketLeft);
-    QFETCH(QStringList, files);
-
-    QTemporaryDir dir;
-    const QString name = dir.filePath(u"window"_s);
-    if (deadSocketLeft)
-        QVERIFY(leaveDeadSocket(name));
-    SingleInstance first(name);
-    if (windowRunning)
-        QVERIFY(first.listen());
-    QSignalSpy received(&first, &SingleInstance::filesReceived);
-
-    bool delivered = false;
-    std::unique_ptr<QThread> secondStart(QThread::create([&] {
-        SingleInstance second(name);
-        delivered = second.handOver(files, 5000);
-    }));
-    secondStart->start();
-    QTRY_VERIFY_WITH_TIMEOUT(secondStart->isFinished(), 10000);
-
-    QCOMPARE(delivered, windowRunning);
-    QCOMPARE(received.size(), windowRunning ? 1 : 0);
-    if (windowRunning)
-        QCOMPARE(received.at(0).at(0).toStringList(), files);
-    // Only one instance holds the name at a time.
-    SingleInstance next(name);
-    QCOMPARE(next.listen(), !windowRunning);
-}
 
 QTEST_GUILESS_MAIN(TestSingleInstance)
 #include "tst_singleinstance.moc"

@@ -2,7 +2,6 @@
 
 #include "platform/Dialogs.h"
 
-#include <QList>
 #include <QQueue>
 #include <QStringList>
 
@@ -12,13 +11,7 @@
 class FakeDialogs final : public Dialogs
 {
 public:
-    struct Message
-    {
-        QString text;
-        Icon icon = Icon::None;
-    };
-
-    void message(const QString &text, Icon icon) override { messages.append({text, icon}); }
+    void message(const QString &text, Icon) override { messages.append(text); }
     bool askYesNo(const QString &text) override
     {
         questions.append(text);
@@ -36,20 +29,13 @@ public:
     void setClipboardText(const QString &text) override { clipboard = text; }
     void openExternally(const QString &) override {}
 
-    QStringList messageTexts() const
-    {
-        QStringList texts;
-        for (const Message &m : messages)
-            texts.append(m.text);
-        return texts;
-    }
+    QStringList messageTexts() const { return messages; }
 
     QQueue<bool> yesNoAnswers;
     QQueue<QString> inputAnswers, openFileAnswers, saveFileAnswers;
     QString clipboard;
     // What was shown and asked, in order; offeredAnswers holds each input box's default text.
-    QList<Message> messages;
-    QStringList questions, offeredAnswers;
+    QStringList messages, questions, offeredAnswers;
 
 private:
     static QString next(QQueue<QString> &answers) { return answers.isEmpty() ? QString() : answers.dequeue(); }
