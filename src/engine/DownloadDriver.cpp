@@ -251,20 +251,34 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
                                                                       : SameNameRule::Rename;
     const int row = slot(n).row;
     request.tag = row;
-    // Asked when the file is put in place, which may be after the slot has moved on.
-    request.nextFreeName = [this, n, row, name] {
-        const QString path = nextFreeName(name, [this, row](const QString &p) { return pathInUse(p, row); },
-                                          &m_renameCounters);
-        if (path.isEmpty())
-            return path;
+    // The name as it stands: the server's answer may change it, and a rename then starts from it.
+    auto current = std::make_shared<SaveName>(name);
+    const auto moveTo = [this, n, row](const QString &path) {
         if (slot(n).row == row)
             slot(n).savePath = path;
         for (Committing &c : m_committing) {
             if (c.row == row)
                 c.savePath = path;
         }
+    };
+    // Asked when the file is put in place, which may be after the slot has moved on.
+    request.nextFreeName = [this, row, current, moveTo] {
+        const QString path = nextFreeName(*current, [this, row](const QString &p) { return pathInUse(p, row); },
+                                          &m_renameCounters);
+        if (!path.isEmpty())
+            moveTo(path);
         return path;
     };
+    if (name.baseFromAddress || name.extensionGuessed) {
+        request.namedByServer = [current, moveTo](const QString &fileName, const QByteArray &type) {
+            const SaveName named = serverSaveName(*current, fileName, type);
+            if (named.savePath == current->savePath)
+                return QString();
+            *current = named;
+            moveTo(named.savePath);
+            return named.savePath;
+        };
+    }
     if (isWebPageExtension(name.extension))
         request.baseAddress = name.url;
     return request;

@@ -28,6 +28,10 @@ struct DownloadRequest
     QString baseAddress = {};
     // The caller's own mark for this download, handed back in its result.
     int tag = 0;
+    // Asked once the server's answer is known, with its Content-Disposition file name and its
+    // Content-Type: the path the file should have instead, or empty to keep savePath. The
+    // same-name rule then holds for that path.
+    std::function<QString(const QString &dispositionFileName, const QByteArray &contentType)> namedByServer = {};
 };
 
 struct DownloadResult

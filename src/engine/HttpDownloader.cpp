@@ -2,6 +2,7 @@
 
 #include "engine/BaseHref.h"
 #include "engine/DurableCommits.h"
+#include "engine/SaveNames.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -323,6 +324,7 @@ bool HttpDownloader::headerLine(QByteArray line)
         m_lastModified.clear();
         m_rangeStart = -1;
         m_retryAfter = -1;
+        m_disposition.clear();
     } else if (line.isEmpty()) {
         return answerHeadersEnded();
     } else if (m_cookieJar && !field("set-cookie:").isEmpty()) {
@@ -337,6 +339,8 @@ bool HttpDownloader::headerLine(QByteArray line)
         m_rangeStart = number ? start : -1;
     } else if (const QByteArray after = field("retry-after:"); !after.isEmpty()) {
         m_retryAfter = retryAfterSeconds(after);
+    } else if (const QByteArray disposition = field("content-disposition:"); !disposition.isEmpty()) {
+        m_disposition = disposition;
     }
     return true;
 }
@@ -348,6 +352,13 @@ bool HttpDownloader::answerHeadersEnded()
     curl_off_t length = -1;
     if (curl_easy_getinfo(m_easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
         m_total = length >= 0 ? qint64(length) : -1;
+    if (m_request.namedByServer && m_status >= 200 && m_status < 300) {
+        const char *type = nullptr;
+        curl_easy_getinfo(m_easy, CURLINFO_CONTENT_TYPE, &type);
+        const QString path = m_request.namedByServer(contentDispositionFileName(m_disposition), QByteArray(type));
+        if (!path.isEmpty())
+            m_request.savePath = path;
+    }
     if (m_resumeFrom == 0)
         return true;
     if (m_status == 206) {

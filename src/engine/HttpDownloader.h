@@ -130,6 +130,7 @@ private:
     QByteArray m_lastModified;
     qint64 m_rangeStart = -1;
     int m_retryAfter = -1;
+    QByteArray m_disposition; // the answer's Content-Disposition
     bool m_startOver = false;    // the answer cannot continue the kept bytes: ask for all of it
     QString m_writeError;        // why the staging file could not be written
     char m_errorBuffer[CURL_ERROR_SIZE] = {};

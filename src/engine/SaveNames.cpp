@@ -142,8 +142,10 @@ SaveName decideSaveName(DownloadSettings &settings, const QString &linkName, con
     SaveName result;
     result.url = url;
     result.extension = trimBlanks(urlExtension(url));
+    result.extensionGuessed = result.extension.isEmpty();
     if (result.extension.isEmpty())
         result.extension = u"htm"_s;
+    result.baseFromAddress = settings.nameMethod() != DownloadSettings::nameByLink();
 
     QString base = settings.nameMethod() == DownloadSettings::nameByLink() ? cleanFileName(linkName)
                                                                             : cleanFileName(urlBaseName(url));
@@ -174,4 +176,89 @@ SaveName decideSaveName(DownloadSettings &settings, const QString &linkName, con
             result.savePath = renamed;
     }
     return result;
+}
+
+QString contentDispositionFileName(const QByteArray &header)
+{
+    QString plain;
+    QString extended;
+    // Parameters split at semicolons outside quoted strings.
+    qsizetype i = header.indexOf(';');
+    while (i >= 0 && i < header.size()) {
+        ++i;
+        const qsizetype eq = header.indexOf('=', i);
+        if (eq < 0)
+            break;
+        const QByteArray key = header.mid(i, eq - i).trimmed().toLower();
+        QByteArray value;
+        qsizetype j = eq + 1;
+        while (j < header.size() && header[j] == ' ')
+            ++j;
+        if (j < header.size() && header[j] == '"') {
+            for (++j; j < header.size() && header[j] != '"'; ++j) {
+                if (header[j] == '\\' && j + 1 < header.size())
+                    ++j;
+                value += header[j];
+            }
+            i = header.indexOf(';', j);
+        } else {
+            i = header.indexOf(';', j);
+            value = header.mid(j, (i < 0 ? header.size() : i) - j).trimmed();
+        }
+        if (key == "filename*") {
+            // charset'language'percent-encoded
+            const QList<QByteArray> parts = value.split('\'');
+            if (parts.size() == 3) {
+                const QByteArray bytes = QByteArray::fromPercentEncoding(parts[2]);
+                extended = parts[0].toLower() == "utf-8" ? QString::fromUtf8(bytes) : QString::fromLatin1(bytes);
+            }
+        } else if (key == "filename") {
+            const QString utf8 = QString::fromUtf8(value);
+            plain = utf8.contains(QChar::ReplacementCharacter) ? QString::fromLatin1(value) : utf8;
+        }
+    }
+    const QString name = extended.isEmpty() ? plain : extended;
+    return name.mid(std::max(name.lastIndexOf(u'/'), name.lastIndexOf(u'\\')) + 1);
+}
+
+QString extensionForContentType(const QByteArray &contentType)
+{
+    static const QHash<QByteArray, QString> known{
+        {"application/pdf", u"pdf"_s},        {"application/zip", u"zip"_s},
+        {"application/gzip", u"gz"_s},        {"application/x-gzip", u"gz"_s},
+        {"application/x-tar", u"tar"_s},      {"application/x-7z-compressed", u"7z"_s},
+        {"application/vnd.rar", u"rar"_s},    {"application/x-rar-compressed", u"rar"_s},
+        {"application/json", u"json"_s},      {"application/msword", u"doc"_s},
+        {"application/vnd.ms-excel", u"xls"_s},
+        {"application/vnd.openxmlformats-officedocument.wordprocessingml.document", u"docx"_s},
+        {"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", u"xlsx"_s},
+        {"application/vnd.openxmlformats-officedocument.presentationml.presentation", u"pptx"_s},
+        {"image/png", u"png"_s},              {"image/jpeg", u"jpg"_s},
+        {"image/gif", u"gif"_s},              {"image/webp", u"webp"_s},
+        {"image/svg+xml", u"svg"_s},          {"audio/mpeg", u"mp3"_s},
+        {"video/mp4", u"mp4"_s},              {"video/webm", u"webm"_s},
+        {"text/plain", u"txt"_s},             {"text/csv", u"csv"_s},
+    };
+    return known.value(contentType.split(';').first().trimmed().toLower());
+}
+
+SaveName serverSaveName(SaveName name, const QString &dispositionFileName, const QByteArray &contentType)
+{
+    const QString file = cleanFileName(dispositionFileName);
+    const qsizetype dot = file.lastIndexOf(u'.');
+    const QString fileBase = trimBlanks(dot > 0 ? file.left(dot) : file);
+    const QString fileExtension = dot > 0 ? trimBlanks(file.mid(dot + 1)) : QString();
+    if (name.baseFromAddress && !fileBase.isEmpty() && !onlyDots(fileBase)) {
+        name.baseName = fileBase;
+        if (!fileExtension.isEmpty())
+            name.extension = fileExtension;
+    } else if (name.extensionGuessed && !fileExtension.isEmpty()) {
+        name.extension = fileExtension;
+    }
+    if (name.extensionGuessed && name.extension == u"htm"_s) {
+        if (const QString typed = extensionForContentType(contentType); !typed.isEmpty())
+            name.extension = typed;
+    }
+    name.savePath = composeSavePath(name.folder, name.baseName, 0, name.extension);
+    return name;
 }

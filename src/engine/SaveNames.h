@@ -47,7 +47,19 @@ struct SaveName
     QString savePath;  // folder + base name + "." + extension
     QString folder;    // with its trailing separator
     QString baseName;  // before any rename counter
+    bool extensionGuessed = false; // the address has none: "htm" stands in until the server says
+    bool baseFromAddress = false;  // the URL-name rule made the base name
 };
+
+// The file name a Content-Disposition header gives (filename*, UTF-8 or Latin-1, before
+// filename), its last path segment only; empty when it gives none.
+QString contentDispositionFileName(const QByteArray &header);
+// The extension of a common media type (application/pdf gives "pdf"); empty for others.
+QString extensionForContentType(const QByteArray &contentType);
+// The name once the server has answered: under the URL-name rule the Content-Disposition file
+// name wins over the address's; an address without extension takes the one of that file name or,
+// failing that, of the Content-Type. The path is composed anew; the same-name rule is the caller's.
+SaveName serverSaveName(SaveName name, const QString &dispositionFileName, const QByteArray &contentType);
 
 // folder + base + "[k]" (k > 0) + "." + extension, the base shortened on a character boundary
 // so that the file name fits in MaxFileNameBytes.

@@ -180,6 +180,46 @@ private slots:
         QCOMPARE(store.saveCount(), 0);
     }
 
+    // Under the URL-name rule the server's file name wins; an address without extension takes the
+    // server's (from the file name, else a common type). The link-name rule keeps its name.
+    void namesFromTheServer_data()
+    {
+        QTest::addColumn<QString>("rule");
+        QTest::addColumn<QString>("url");
+        QTest::addColumn<QByteArray>("disposition");
+        QTest::addColumn<QByteArray>("type");
+        QTest::addColumn<QString>("file");
+        const QString php = u"http://h/download.php?id=7"_s, bare = u"http://h/get/7"_s;
+        QTest::newRow("url rule: the server's name") << byUrl << php << "attachment; filename=\"report.pdf\""_ba
+                                                    << "application/pdf"_ba << u"report.pdf"_s;
+        QTest::newRow("url rule: filename* first, its path dropped, cleaned")
+            << byUrl << php << "attachment; filename=\"a.txt\"; filename*=UTF-8''..%2F%E6%8A%A5%E5%91%8A%3F.pdf"_ba
+            << QByteArray() << u"报告.pdf"_s;
+        QTest::newRow("url rule: no disposition keeps the address's name") << byUrl << php << QByteArray()
+                                                                           << "application/pdf"_ba << u"download.php"_s;
+        QTest::newRow("link rule: the name stays, the extension the server's") << byLink << bare
+            << "inline; filename=r.zip"_ba << "application/pdf"_ba << u"名字.zip"_s;
+        QTest::newRow("no extension: from the type") << byLink << bare << QByteArray() << "image/jpeg; q=1"_ba
+                                                     << u"名字.jpg"_s;
+        QTest::newRow("no extension, unknown type: htm") << byUrl << bare << QByteArray() << "application/x-what"_ba
+                                                         << u"7.htm"_s;
+        QTest::newRow("an extension in the address stays") << byLink << u"http://h/a.pdf"_s << "attachment; filename=b.zip"_ba
+                                                           << "image/png"_ba << u"名字.pdf"_s;
+    }
+    void namesFromTheServer()
+    {
+        QFETCH(QString, rule);
+        MemorySettingsStore store;
+        DownloadSettings settings(store);
+        settings.overrideSaveFolder(u"/d"_s);
+        settings.overrideNameMethod(rule);
+        QFETCH(QString, url);
+        QFETCH(QByteArray, disposition);
+        QFETCH(QByteArray, type);
+        const SaveName named = serverSaveName(decideSaveName(settings, u"名字"_s, url), contentDispositionFileName(disposition), type);
+        QTEST(named.savePath.mid(3), "file");
+    }
+
     // A dangling link is an entry a write replaces; a folder or a link to one is no file. A file
     // address is read in any case, its escapes as written.
     void localFileExists()
