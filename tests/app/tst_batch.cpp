@@ -124,11 +124,11 @@ private slots:
 
         const QStringList url{u"--name"_s, u"url"_s};
         const QString base = u"<html><head> <Base href='URL%1' target='_blank'> <title>t</title></head></html>"_s;
-        QTest::newRow("only pages get the base element; binaries and queries stay as sent")
+        QTest::newRow("only pages get the base element; binaries and queries stay as sent; no extension: the type's")
             << QByteArray("a->URL/site/page.htm\nb->URL/img.php\nc->URL/download?id=5\nd->URL/pic.png?v=2\n"
                           "e->URL/file.zip?token=abc\nf->URL/lib.js\ng->URL/x.c\nh->URL/doc/stdtypes.html#str.join\n")
             << url << QStringList()
-            << QStringList{u"download.htm=PK<head>"_s, u"file.zip=zip<head>"_s, u"img.php=\u0089PNG<head>"_s,
+            << QStringList{u"download.zip=PK<head>"_s, u"file.zip=zip<head>"_s, u"img.php=\u0089PNG<head>"_s,
                            u"lib.js=<head>js"_s, u"page.htm="_s + base.arg(u"/site/page.htm"_s),
                            u"pic.png=png<head>"_s, u"stdtypes.html="_s + base.arg(u"/doc/stdtypes.html#str.join"_s),
                            u"x.c=<head>c"_s}
