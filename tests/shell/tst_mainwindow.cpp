@@ -239,6 +239,27 @@ private slots:
         QCOMPARE(rig.find<QProgressBar>(u"ProgressBar1"_s)->value(), 0);
     }
 
+    // The failed rows alone: written to a list file, and run again while the others keep their ends.
+    void failedRowsCommands()
+    {
+        WindowRig rig;
+        const QString path = rig.saveFolder.filePath(u"failed.txt"_s);
+        rig.action(u"menu重试失败的网址"_s)->trigger();
+        rig.addRows({u"http://h/a"_s, u"http://h/b"_s, u"http://h/c"_s});
+        rig.settings.overrideThreadCount(3);
+        rig.driver.start();
+        rig.downloaders[0]->fail();
+        rig.downloaders[1]->succeed();
+        rig.downloaders[2]->fail();
+        rig.dialogs.saveFileAnswers << path;
+        rig.action(u"menu导出失败的网址"_s)->trigger();
+        QCOMPARE(TestFiles::read(path), "name1->http://h/a\r\nname3->http://h/c\r\n");
+        rig.action(u"menu重试失败的网址"_s)->trigger();
+        QCOMPARE(rig.driver.slotsBusy(), (std::vector<bool>{true, true, false}));
+        QCOMPARE(rig.list.state(2), RowState::Saved);
+        QCOMPARE(rig.dialogs.messages.first(), u"没有下载失败的网址。"_s);
+    }
+
     // Export through the save dialog, import back through the open dialog: the rows come back,
     // appended, split at the separator box's text as it stands, before the box was left.
     void exportThenImport()
