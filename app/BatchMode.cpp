@@ -221,6 +221,7 @@ public:
     BatchReport(const UrlList &list, DownloadDriver &driver) : m_list(list)
     {
         QObject::connect(&driver, &DownloadDriver::rowEnded, &driver, [this](int position) { rowEnded(position); });
+        QObject::connect(&driver, &DownloadDriver::bytesReceived, &driver, [this](qint64 bytes) { m_bytes += bytes; });
         QObject::connect(&driver, &DownloadDriver::elapsedTextChanged, &driver, [this](const QString &elapsed) {
             printErr(elapsed + u"  "_s + QString::number(m_finished + m_failed + m_skipped) + u"/"_s
                      + QString::number(m_list.count()) + u"\n"_s);
@@ -239,16 +240,20 @@ public:
         m_earlier = m_finished + m_skipped;
     }
 
-    // The exit status: 0 when every row ended without an error.
+    // The exit status: 0 when every row ended without an error. The average speed counts the
+    // bytes received in this run (not those kept by an earlier one), in thousands per second.
     int summarise(bool interrupted) const
     {
         const int open = m_list.count() - m_finished - m_failed - m_skipped;
+        const qint64 elapsedMs = m_clock.elapsed();
+        const double average = elapsedMs > 0 ? double(m_bytes) / double(elapsedMs) : 0.0;
         printErr(u"quillmoor: "_s + QString::number(m_finished) + u" finished, "_s + QString::number(m_failed)
                  + u" failed, "_s + QString::number(m_skipped) + u" skipped"_s
                  + (open > 0 ? u", "_s + QString::number(open) + u" not done"_s : QString())
                  + (m_earlier > 0 ? u" ("_s + QString::number(m_earlier) + u" in earlier runs)"_s : QString())
                  + u", elapsed "_s
-                 + QString::number(static_cast<double>(m_clock.elapsed()) / 1000.0, 'f', 2) + u" s"_s
+                 + QString::number(static_cast<double>(elapsedMs) / 1000.0, 'f', 2) + u" s"_s
+                 + u", average "_s + RowTexts::formatOneDecimal(average) + u" KB/s"_s
                  + (interrupted ? u" (interrupted)"_s : QString()) + u"\n"_s);
         return m_failed == 0 && open == 0 && !interrupted ? 0 : 1;
     }
@@ -283,6 +288,7 @@ private:
     int m_failed = 0;
     int m_skipped = 0;
     int m_earlier = 0;
+    qint64 m_bytes = 0;
 };
 
 // Ctrl+C and SIGTERM end the run cleanly while this lives: downloads are abandoned and leave no

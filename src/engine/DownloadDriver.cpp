@@ -3,6 +3,7 @@
 #include "engine/DownloadSettings.h"
 #include "engine/PageDownloader.h"
 #include "engine/RowTexts.h"
+#include "engine/RunOverview.h"
 #include "engine/StagingFile.h"
 #include "engine/UrlList.h"
 #include "platform/Browser.h"
@@ -54,24 +55,43 @@ DownloadDriver::~DownloadDriver() = default;
 void DownloadDriver::connectDownloader(int n, Downloader *downloader)
 {
     connect(downloader, &Downloader::progress, this, [this, n, downloader](qint64 done, qint64 total) {
+        if (downloader->progressUnit() == Downloader::ProgressUnit::Bytes)
+            countBytes(slot(n).counted, done, *downloader);
         if (total == 0)
             return;
         const auto kind = downloader->progressUnit() == Downloader::ProgressUnit::Bytes ? UrlRow::ProgressKind::Bytes
                                                                                        : UrlRow::ProgressKind::Page;
         m_list.setProgress(slot(n).row, kind, done, total);
     });
-    connect(downloader, &Downloader::finished, this,
-            [this, n](const DownloadResult &result) { onFinished(n, result); });
-    connect(downloader, &Downloader::readyForNext, this, [this, n] {
+    connect(downloader, &Downloader::finished, this, [this, n, downloader](const DownloadResult &result) {
+        if (result.outcome == DownloadResult::Outcome::Saved) {
+            // The bytes its progress did not report: all of them when the size was not known.
+            const int row = result.tag > 0 ? result.tag : slot(n).row;
+            const auto committing = std::find_if(m_committing.begin(), m_committing.end(),
+                                                 [row](const Committing &c) { return c.row == row; });
+            qint64 *counted = committing != m_committing.end() ? &committing->counted : &slot(n).counted;
+            if (result.size > std::max(*counted, qint64(0)))
+                countBytes(*counted, result.size, *downloader);
+        }
+        onFinished(n, result);
+    });
+    connect(downloader, &Downloader::readyForNext, this, [this, n, downloader] {
         // The row's file waits to reach the disk; the slot goes on.
         Slot &s = slot(n);
-        m_committing.push_back({s.row, s.savePath});
+        m_committing.push_back({s.row, s.savePath, s.counted < 0 ? downloader->keptBytes() : s.counted});
         s.row = 0;
+        s.counted = -1;
         if (m_running)
             dispatch(n);
     });
     connect(downloader, &Downloader::titleChanged, this,
             [this, n](const QString &title) { emit statusTextChanged(RowTexts::pageTitle(n, title)); });
+}
+
+void DownloadDriver::countBytes(qint64 &counted, qint64 done, const Downloader &downloader)
+{
+    if (const qint64 bytes = RunOverview::newBytes(counted, done, downloader.keptBytes()); bytes > 0)
+        emit bytesReceived(bytes);
 }
 
 void DownloadDriver::setDownloaderFactory(const DownloaderFactory &factory)
@@ -163,8 +183,8 @@ void DownloadDriver::start(StartFrom from)
     else if (from == StartFrom::Everything)
         m_list.markAllReady();
     m_clock.start();
-    if (!std::exchange(m_running, true))
-        emit runStarted();
+    m_running = true;
+    emit runStarted();
     settingsChanged();
 }
 
@@ -234,6 +254,7 @@ void DownloadDriver::dispatch(int n)
             continue;
         }
         s.savePath = name.savePath;
+        s.counted = -1;
         if (Downloader *d = downloader(n, mode()))
             d->start(downloadRequest(n, name));
         return;

@@ -83,6 +83,7 @@ public:
     void tick();
 
 signals:
+    // A run started, or started over (start() while it is on).
     void runStarted();
     void runEnded();
     // "下载耗时：mm:ss", at every tick.
@@ -93,6 +94,10 @@ signals:
     void rowEnded(int position);
     // start() refused the run; the reason is for the user.
     void runRefused(const QString &reason);
+    // Bytes received since the last report, over every slot: the growth of each download's
+    // progress, without what an earlier attempt kept, and, for a file saved without its size
+    // reported as it came, the rest of the file when it is saved.
+    void bytesReceived(qint64 bytes);
 
 private:
     struct Slot
@@ -101,6 +106,7 @@ private:
         std::unique_ptr<PageDownloader> page;
         int row = 0;        // the row it took last
         QString savePath;   // the file its download writes
+        qint64 counted = -1; // bytes of its download reported in bytesReceived; -1 before any
         bool busy() const;
     };
 
@@ -115,6 +121,8 @@ private:
     bool prepareSaveFolder();
     DownloadRequest downloadRequest(int slot, const SaveName &name);
     void connectDownloader(int slot, Downloader *downloader);
+    // Reports the bytes by which a download's cumulative count `done` passed `counted`.
+    void countBytes(qint64 &counted, qint64 done, const Downloader &downloader);
     void onFinished(int slot, const DownloadResult &result);
     bool retryLater(int row, const DownloadResult &result);
     void retryDue();
@@ -140,6 +148,7 @@ private:
     {
         int row;
         QString savePath;
+        qint64 counted; // as the slot's
     };
     std::vector<Committing> m_committing;
     QTimer m_retryTimer;

@@ -76,6 +76,9 @@ public:
     virtual bool isBusy() const = 0;
     // What progress() counts.
     virtual ProgressUnit progressUnit() const { return ProgressUnit::Bytes; }
+    // The bytes of the download under way (or the last one) that an earlier attempt kept and it
+    // continues from; progress() and the saved size count them in. 0 for a download from the start.
+    virtual qint64 keptBytes() const { return 0; }
     // The user stopped the run: the download under way ends here without a report, keeping what
     // it can for the next attempt.
     virtual void runStopped() {}

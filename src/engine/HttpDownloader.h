@@ -56,6 +56,7 @@ public:
     void cancel() override;
     void runStopped() override;
     bool isBusy() const override { return m_busy; }
+    qint64 keptBytes() const override { return m_resumeFrom; }
 
     // Sent as the User-Agent header; empty sends none.
     void setUserAgent(const QByteArray &userAgent) { m_userAgent = userAgent; }

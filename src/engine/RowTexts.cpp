@@ -117,4 +117,32 @@ QString linkCount(qint64 rows) { return u"链接数："_s + QString::number(rows
 
 QString pageTitle(int slot, const QString &title) { return u"线程"_s + QString::number(slot) + u":"_s + title; }
 
+QString runCounts(int done, int failed, int skipped, int left)
+{
+    return u"完成 %1  失败 %2  跳过 %3  剩余 %4"_s.arg(done).arg(failed).arg(skipped).arg(left);
+}
+
+QString speed(double bytesPerSecond)
+{
+    if (!std::isfinite(bytesPerSecond) || bytesPerSecond < 0.0)
+        bytesPerSecond = 0.0;
+    if (bytesPerSecond < 999.5)
+        return QString::number(qint64(std::round(bytesPerSecond))) + u" B/s"_s;
+    const char *const units[] = {"KB/s", "MB/s", "GB/s"};
+    double value = bytesPerSecond / 1000.0;
+    int unit = 0;
+    while (value >= 999.95 && unit < 2) {
+        value /= 1000.0;
+        ++unit;
+    }
+    return formatOneDecimal(value) + u' ' + QLatin1StringView(units[unit]);
+}
+
+QString timeLeft(qint64 seconds)
+{
+    const auto two = [](qint64 n) { return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0')); };
+    const QString minutesSeconds = two(seconds / 60 % 60) + u':' + two(seconds % 60);
+    return u"剩余时间 "_s + (seconds >= 3600 ? QString::number(seconds / 3600) + u':' + minutesSeconds : minutesSeconds);
+}
+
 } // namespace RowTexts

@@ -37,5 +37,11 @@ QString formatOneDecimal(double value);
 QString elapsed(qint64 elapsedSeconds);          // "下载耗时：" + mm + ":" + ss, minutes not wrapped
 QString linkCount(qint64 rows);                  // "链接数：" + count
 QString pageTitle(int slot, const QString &title); // "线程" + N + ":" + title
+// The run's overview: "完成 N  失败 N  跳过 N  剩余 N".
+QString runCounts(int done, int failed, int skipped, int left);
+// "850 B/s", "1.2 KB/s", "3.4 MB/s", "1.1 GB/s": thousands of bytes, as the progress column.
+QString speed(double bytesPerSecond);
+// "剩余时间 " + mm:ss, or h:mm:ss from an hour on.
+QString timeLeft(qint64 seconds);
 
 } // namespace RowTexts

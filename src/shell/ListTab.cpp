@@ -11,6 +11,7 @@
 #include <QHeaderView>
 #include <QMenu>
 #include <QProgressBar>
+#include <QScrollBar>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -68,6 +69,7 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
     connect(m_view, &QWidget::customContextMenuRequested, this,
             [this](const QPoint &pos) { m_menu->popup(m_view->viewport()->mapToGlobal(pos)); });
     connect(m_view, &QAbstractItemView::doubleClicked, this, &ListTab::onDoubleClicked);
+    connect(m_view->verticalScrollBar(), &QScrollBar::valueChanged, this, [this] { m_following = m_following && m_scrolling; });
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
@@ -96,6 +98,15 @@ int ListTab::currentPosition() const
 {
     const QModelIndex current = m_view->currentIndex();
     return current.isValid() ? current.row() + 1 : 0;
+}
+
+void ListTab::follow(int position)
+{
+    if (!m_following || !m_list.hasRow(position))
+        return;
+    m_scrolling = true;
+    m_view->scrollTo(m_list.index(position - 1, 0));
+    m_scrolling = false;
 }
 
 void ListTab::onDoubleClicked()

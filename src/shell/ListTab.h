@@ -28,6 +28,10 @@ public:
 
     // The current row's 1-based position, or 0 when no row is current.
     int currentPosition() const;
+    // The list follows a run: follow() keeps the row in view, from startFollowing() until the
+    // user scrolls the list.
+    void startFollowing() { m_following = true; }
+    void follow(int position);
 
     void openLink();
     void copyAddress();
@@ -65,4 +69,6 @@ private:
     QMenu *m_menu;
     std::function<QString()> m_separatorSource;
     bool m_importing = false;
+    bool m_following = false;
+    bool m_scrolling = false; // follow() is moving the list
 };

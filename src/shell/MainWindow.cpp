@@ -3,6 +3,7 @@
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
 #include "engine/PageSourceReplacements.h"
+#include "engine/RunOverview.h"
 #include "engine/UrlList.h"
 #include "platform/Dialogs.h"
 #include "platform/web/BrowserProfile.h"
@@ -67,6 +68,7 @@ MainWindow::MainWindow(UrlList &list, DownloadSettings &settings, DownloadDriver
     buildTimers();
     connectToolStrip();
     connectTabs();
+    connectOverview();
 
     // The driver, the browser and the list import write the status bar.
     connect(&m_driver, &DownloadDriver::elapsedTextChanged, m_panels[1], &QLabel::setText);
@@ -172,7 +174,14 @@ void MainWindow::buildStatusBar()
     }
     m_panels[1]->setMinimumWidth(twipsToPixels(1700));
     m_panels[2]->setMinimumWidth(twipsToPixels(1700));
+    // The run's overview, shown from the first run on.
+    m_overviewPanel = new QLabel(bar);
+    m_overviewPanel->setObjectName(u"PanelOverview"_s);
+    m_overviewPanel->setFrameShape(QFrame::Panel);
+    m_overviewPanel->setFrameShadow(QFrame::Sunken);
+    m_overviewPanel->setVisible(false);
     bar->addWidget(m_panels[0], 1);
+    bar->addPermanentWidget(m_overviewPanel);
     bar->addPermanentWidget(m_panels[1]);
     bar->addPermanentWidget(m_panels[2]);
     setStatusBar(bar);
@@ -286,6 +295,34 @@ void MainWindow::connectTabs()
     connect(m_settingsTab, &SettingsTab::runSettingsChanged, &m_driver, &DownloadDriver::settingsChanged);
     connect(m_settingsTab, &SettingsTab::timedDownloadToggled, this, &MainWindow::setTimedDownload);
 }
+
+void MainWindow::connectOverview()
+{
+    connect(&m_driver, &DownloadDriver::runStarted, this, [this] {
+        m_overviewPanel->setVisible(true);
+        m_overviewPanel->setMinimumWidth(0);
+        m_listTab->startFollowing();
+    });
+    m_overview = new RunOverview(this);
+    m_overview->follow(m_driver, m_list);
+    connect(m_overview, &RunOverview::changed, this, [this] {
+        m_overviewPanel->setText(m_overview->text());
+        // Never narrower during a run: the panels beside it stay still as the text changes.
+        m_overviewPanel->setMinimumWidth(std::max(m_overviewPanel->minimumWidth(), m_overviewPanel->sizeHint().width()));
+        QProgressBar *progress = m_toolStrip->progressBar();
+        progress->setMaximum(std::max(1, m_overview->rowsInRun()));
+        progress->setValue(m_overview->ended());
+        if (m_overview->isRunning())
+            m_listTab->follow(m_overview->lastRunning());
+    });
+    connect(&m_driver, &DownloadDriver::runEnded, this, [this] {
+        if (m_leaving || !m_tray || !m_trayAvailable || !m_trayAvailable())
+            return;
+        const bool finished = m_overview->rowsLeft() == 0;
+        m_tray->showMessage(finished ? u"下载完成"_s : u"下载已停止"_s, m_overview->text());
+    });
+}
+
 void MainWindow::centreOnScreen()
 {
     const QScreen *screen = QGuiApplication::primaryScreen();
@@ -311,6 +348,7 @@ void MainWindow::exitCommand()
     if (m_driver.isRunning()) {
         if (!m_dialogs.askYesNo(u"目前正在下载中，一定要退出吗？"_s))
             return;
+        m_leaving = true;
         m_driver.stop();
         QCoreApplication::processEvents();
     }

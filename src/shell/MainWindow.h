@@ -20,6 +20,7 @@ class QMenu;
 class QMenuBar;
 class QTabWidget;
 class QTimer;
+class RunOverview;
 class SettingsTab;
 class ToolStrip;
 class TrayIcon;
@@ -50,6 +51,7 @@ public:
     BrowserTab *browserTab() const { return m_browserTab; }
     ListTab *listTab() const { return m_listTab; }
     SettingsTab *settingsTab() const { return m_settingsTab; }
+    RunOverview *runOverview() const { return m_overview; }
     // WBdown_1..WBdown_10 (index 0 is slot 1); all null without a browser profile.
     const std::array<Browser *, DownloadDriver::SlotCount> &pageBrowsers() const { return m_pageBrowsers; }
 
@@ -83,6 +85,8 @@ private:
     void buildTimers();
     void connectToolStrip();
     void connectTabs();
+    // The run's overview in the status bar, the progress bar and the tray; the list follows the run.
+    void connectOverview();
     void centreOnScreen();
     void setTimedDownload(bool on);
 
@@ -99,6 +103,8 @@ private:
     ListTab *m_listTab;
     SettingsTab *m_settingsTab;
     QLabel *m_panels[3];
+    QLabel *m_overviewPanel;
+    RunOverview *m_overview;
     TrayIcon *m_tray = nullptr;
 
     QTimer *m_exitTimer;   // Timer2
@@ -107,5 +113,6 @@ private:
     int m_minutesSinceTimedRun = 0;
 
     bool m_exitRequested = false;
+    bool m_leaving = false; // the exit command stops the run: no notice of its end
     std::function<bool()> m_trayAvailable;
 };

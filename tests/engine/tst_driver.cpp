@@ -3,6 +3,7 @@
 #include "engine/HttpDownloader.h"
 #include "engine/PageDownloader.h"
 #include "engine/RowTexts.h"
+#include "engine/RunOverview.h"
 #include "platform/MemorySettingsStore.h"
 #include "support/FakeBrowser.h"
 #include "support/FakeDownloader.h"
@@ -72,6 +73,7 @@ private slots:
         rig.settings.overrideCollisionMethod(DownloadSettings::collisionSkip());
         QVERIFY(TestFiles::write(rig.dir.filePath(u"f4.bin"_s), {}));
         QSignalSpy ended(&rig.driver, &DownloadDriver::runEnded), rowEnded(&rig.driver, &DownloadDriver::rowEnded);
+        QSignalSpy bytes(&rig.driver, &DownloadDriver::bytesReceived);
         rig.driver.start();
         QVERIFY(rig.driver.isRunning());
         // The free slots start at once: slot 1 takes row 1, slot 2 row 2.
@@ -102,6 +104,10 @@ private slots:
         rig.dl(2).succeed();
         QVERIFY(!rig.driver.isRunning());
         QVERIFY(ended.count() == 1 && rowEnded.count() == 7);
+        qint64 received = 0;
+        for (const QList<QVariant> &report : bytes)
+            received += report.at(0).toLongLong();
+        QCOMPARE(received, 4 * 4); // four files saved, each counted once
     }
 
     // Rows deleted mid-run: an outcome lands on the row now at the position of the one that
@@ -280,6 +286,60 @@ private slots:
         rig.driver.prepareModeChange(DownloadDriver::Mode::Page);
         QCOMPARE(rig.browser(1).stopCount(), 2);
         QCOMPARE(rig.driver.slotsBusy(), (std::vector<bool>{false, false}));
+    }
+
+    // The run's overview fed by hand, one sample a second: the counts, the speed smoothed over
+    // the samples, and the time left by the bytes when every row left has a known size, else
+    // by the rows at the average time per row.
+    void overview_data()
+    {
+        QTest::addColumn<qint64>("kept");           // bytes an earlier attempt kept for the download
+        QTest::addColumn<QList<qint64>>("reports"); // its cumulative progress at each second
+        QTest::addColumn<QString>("ends");          // rows ended: s(aved), f(ailed), k (skipped)
+        QTest::addColumn<int>("leftRows");
+        QTest::addColumn<qint64>("leftBytes"); // -1: some row left is of unknown size
+        QTest::addColumn<QString>("text");
+        const QString none = u"完成 0  失败 0  跳过 0  "_s;
+        QTest::newRow("counts, time by rows") << 0LL << QList<qint64>{1000, 3000} << u"ssfk"_s << 3 << -1LL
+                                              << u"完成 2  失败 1  跳过 1  剩余 3  1.3 KB/s  剩余时间 00:02"_s;
+        QTest::newRow("smoothing, no estimate") << 0LL << QList<qint64>{1000, 1000, 1000, 1000} << QString() << 1 << -1LL
+                                                << none + u"剩余 1  343 B/s"_s;
+        QTest::newRow("time by bytes") << 0LL << QList<qint64>{2000, 4000} << u"s"_s << 1 << 6000LL
+                                       << u"完成 1  失败 0  跳过 0  剩余 1  2.0 KB/s  剩余时间 00:03"_s;
+        QTest::newRow("resumed: kept bytes not counted") << 5000LL << QList<qint64>{6000, 8000} << QString() << 1
+                                                         << 2600LL << none + u"剩余 1  1.3 KB/s  剩余时间 00:02"_s;
+        QTest::newRow("resumed, then started over") << 5000LL << QList<qint64>{6000, 1000} << QString() << 1 << 3000LL
+                                                    << none + u"剩余 1  1.0 KB/s  剩余时间 00:03"_s;
+        QTest::newRow("stalled: time by rows") << 0LL << QList<qint64>{0, 0} << u"s"_s << 1 << 100LL
+                                               << u"完成 1  失败 0  跳过 0  剩余 1  0 B/s  剩余时间 00:02"_s;
+        QTest::newRow("an hour and more") << 0LL << QList<qint64>{1000000} << QString() << 1 << 3600000000LL
+                                          << none + u"剩余 1  1.0 MB/s  剩余时间 1:00:00"_s;
+        QTest::newRow("nothing yet") << 0LL << QList<qint64>{} << QString() << 5 << -1LL << none + u"剩余 5"_s;
+    }
+
+    void overview()
+    {
+        QFETCH(qint64, kept);
+        QFETCH(QList<qint64>, reports);
+        QFETCH(QString, ends);
+        QFETCH(int, leftRows);
+        QFETCH(qint64, leftBytes);
+        QFETCH(QString, text);
+        RunOverview overview;
+        overview.start();
+        const RunOverview::Left left{leftRows, std::max<qint64>(leftBytes, 0), leftBytes >= 0, 0};
+        overview.sample(0, left);
+        for (const QChar end : ends)
+            overview.rowEnded(end == u's' ? RowState::Saved : end == u'f' ? RowState::Failed : RowState::Skipped);
+        qint64 counted = -1;
+        for (qsizetype second = 1; second <= reports.size(); ++second) {
+            overview.addBytes(RunOverview::newBytes(counted, reports[second - 1], kept));
+            overview.sample(second * 1000, left);
+        }
+        QCOMPARE(overview.text(), text);
+        QCOMPARE(overview.rowsInRun(), ends.size() + leftRows);
+        overview.end(0, left); // the counts stay; speed and time left go
+        QCOMPARE(overview.text(), text.section(u"  "_s, 0, 3));
     }
 
     void progressTexts()
