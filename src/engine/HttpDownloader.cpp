@@ -216,7 +216,9 @@ bool HttpDownloader::startHop(const QUrl &address)
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // every hop gets its own cookies
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
+    // Waiting for a connection that may carry several transfers pays only where HTTP/2 can be
+    // had, over TLS; a plain http transfer that waited would queue behind another's whole body.
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, address.scheme() == "https"_L1 ? 1L : 0L);
     curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, TransferBufferBytes);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_hopHeaders);
     curl_easy_setopt(easy, CURLOPT_RANGE, m_resumeFrom > 0 ? range.constData() : nullptr);
