@@ -168,6 +168,7 @@ void HttpDownloader::start(const DownloadRequest &request)
     m_resumeFrom = m_staging->resumed().bytes;
     m_sentValidator = m_staging->resumed().validator;
     m_described = m_resumeFrom > 0;
+    m_multi->setSpeedLimit(request.runSpeedLimit);
     if (!startHop(address))
         reportLater(u"the transfer cannot be started"_s);
 }
@@ -217,7 +218,7 @@ bool HttpDownloader::startHop(const QUrl &address)
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, TransferBufferBytes);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, m_multi->receiveBufferBytes(TransferBufferBytes));
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_hopHeaders);
     curl_easy_setopt(easy, CURLOPT_RANGE, m_resumeFrom > 0 ? range.constData() : nullptr);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.isEmpty() ? nullptr : m_userAgent.constData());
