@@ -57,6 +57,7 @@ struct BatchOptions
     std::optional<QString> separator;
     std::optional<QString> mode;
     std::optional<int> retries;
+    std::optional<int> speedLimitKBps;
     std::optional<QString> session;
 };
 
@@ -91,6 +92,10 @@ std::optional<QString> parseOptions(const QStringList &args, BatchOptions &optio
             if (!ok || n < 0 || n > DownloadSettings::MaxRetryCount)
                 return u"--retries needs a number from 0 to %1"_s.arg(DownloadSettings::MaxRetryCount);
             options.retries = n;
+        } else if (arg == u"--limit-rate"_s) {
+            options.speedLimitKBps = value(&v) ? parseSpeedLimitKBps(v) : std::nullopt;
+            if (!options.speedLimitKBps)
+                return u"--limit-rate needs KB/s (a k or m suffix allowed) from 0 to %1"_s.arg(DownloadSettings::MaxSpeedLimitKBps);
         } else if (arg == u"--name"_s) {
             if (!value(&v) || (v != u"link"_s && v != u"url"_s))
                 return u"--name takes link or url"_s;
@@ -169,7 +174,7 @@ QString batchUsage()
 {
     return u"usage: quillmoor --batch LISTFILE [--dir FOLDER] [--threads N] [--name link|url]\n"
            "                 [--same-name skip|overwrite|rename] [--separator SEP] [--mode fast|page]\n"
-           "                 [--retries N] [--session FILE]\n"
+           "                 [--retries N] [--limit-rate N[k|m]] [--session FILE]\n"
            "       quillmoor --harvest ADDRESS_OR_FILE\n"
            "       quillmoor [LISTFILE | PAGE.htm | PAGE.html]...   (the window)\n"_s;
 }
@@ -193,6 +198,8 @@ void applyOptions(const BatchOptions &options, DownloadSettings &settings)
         settings.overrideDownloadMode(*options.mode);
     if (options.retries)
         settings.overrideRetryCount(*options.retries);
+    if (options.speedLimitKBps)
+        settings.overrideSpeedLimitKBps(*options.speedLimitKBps);
 }
 
 // Reads the list into the rows; false, after saying why, when there is nothing to run.

@@ -89,13 +89,47 @@ bool CurlMulti::add(CURL *easy, Transfer *owner)
     if (curl_multi_add_handle(m_multi, easy) != CURLM_OK)
         return false;
     m_transfers[easy] = Entry{owner, ++m_nextSerial};
+    shareSpeedLimit();
     return true;
 }
 
 void CurlMulti::remove(CURL *easy)
 {
-    if (m_transfers.erase(easy) > 0)
+    if (m_transfers.erase(easy) > 0) {
         curl_multi_remove_handle(m_multi, easy);
+        shareSpeedLimit();
+    }
+}
+
+void CurlMulti::setSpeedLimit(qint64 bytesPerSecond)
+{
+    const qint64 limit = std::max<qint64>(bytesPerSecond, 0);
+    if (limit == m_speedLimit)
+        return;
+    m_speedLimit = limit;
+    shareSpeedLimit();
+}
+
+qint64 CurlMulti::speedLimitShare(qint64 bytesPerSecond, std::size_t transfers)
+{
+    if (bytesPerSecond <= 0)
+        return 0;
+    return std::max<qint64>(bytesPerSecond / qint64(std::max<std::size_t>(transfers, 1)), 1);
+}
+
+long CurlMulti::receiveBufferBytes(long preferred) const
+{
+    const qint64 share = speedLimitShare(m_speedLimit, m_transfers.size() + 1);
+    if (share == 0)
+        return preferred;
+    return long(std::clamp<qint64>(share, CURL_MAX_WRITE_SIZE, std::max<qint64>(preferred, CURL_MAX_WRITE_SIZE)));
+}
+
+void CurlMulti::shareSpeedLimit()
+{
+    const auto share = curl_off_t(speedLimitShare(m_speedLimit, m_transfers.size()));
+    for (const auto &[easy, entry] : m_transfers)
+        curl_easy_setopt(easy, CURLOPT_MAX_RECV_SPEED_LARGE, share);
 }
 
 int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void *watch)
@@ -171,6 +205,7 @@ void CurlMulti::deliver()
         if (event.done) {
             m_transfers.erase(it);
             curl_multi_remove_handle(m_multi, event.easy);
+            shareSpeedLimit();
             owner->transferDone(event.result);
         } else {
             owner->transferProgressed();

@@ -13,6 +13,10 @@
 // Transfers added here share its connection cache and, through its share handle, DNS answers
 // and TLS sessions. Owners are told of progress and of the end only after libcurl has returned,
 // so they may add, remove or restart transfers from what they do then.
+//
+// A speed limit is shared evenly by the transfers in the multi handle: each gets its share as
+// its CURLOPT_MAX_RECV_SPEED_LARGE, set again on all of them whenever one is added or ends
+// (libcurl reads the option as the transfer goes; it is never set from within a callback).
 class CurlMulti final : public QObject
 {
     Q_OBJECT
@@ -47,6 +51,16 @@ public:
     void remove(CURL *easy);
     // From an owner's write callback: report progress once libcurl has returned.
     void noteProgress(CURL *easy) { m_progressed.push_back(easy); }
+    // The download speed limit in bytes/s of all transfers together, 0 for none. Not from
+    // within a libcurl callback.
+    void setSpeedLimit(qint64 bytesPerSecond);
+    // The CURLOPT_BUFFERSIZE for a transfer about to be added: no larger than its share of the
+    // limit (a read never takes more than the buffer, and a larger one would outrun the limit at
+    // once), at least libcurl's default, at most preferred.
+    long receiveBufferBytes(long preferred) const;
+    // One transfer's share of the limit when this many are under way: 0 (none) when there is
+    // no limit, else at least 1 byte/s.
+    static qint64 speedLimitShare(qint64 bytesPerSecond, std::size_t transfers);
 
 private:
     class SocketWatch;
@@ -60,6 +74,7 @@ private:
     static int onTimer(CURLM *multi, long timeoutMs, void *self);
     void socketAction(curl_socket_t socket, int events);
     void deliver();
+    void shareSpeedLimit();
 
     CURLM *m_multi = nullptr;
     CURLSH *m_share = nullptr;
@@ -68,4 +83,5 @@ private:
     std::unordered_map<curl_socket_t, SocketWatch *> m_watches;
     std::vector<CURL *> m_progressed;
     quint64 m_nextSerial = 0;
+    qint64 m_speedLimit = 0;
 };

@@ -272,6 +272,7 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
                                                                       : SameNameRule::Rename;
     const int row = slot(n).row;
     request.tag = row;
+    request.runSpeedLimit = qint64(m_settings.speedLimitKBps()) * 1024;
     // The name as it stands: the server's answer may change it, and a rename then starts from it.
     auto current = std::make_shared<SaveName>(name);
     const auto moveTo = [this, n, row](const QString &path) {

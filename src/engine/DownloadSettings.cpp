@@ -54,6 +54,7 @@ QString DownloadSettings::keyCollisionMethod() { return u"相同文件名处理�
 QString DownloadSettings::keySeparator() { return u"连接符"_s; }
 QString DownloadSettings::keyThreadCount() { return u"下载线程数"_s; }
 QString DownloadSettings::keyRetryCount() { return u"失败重试次数"_s; }
+QString DownloadSettings::keySpeedLimit() { return u"下载限速"_s; }
 QString DownloadSettings::keySaveFolder() { return u"保存路径 "_s; }
 QString DownloadSettings::keyDownloadMode() { return u"下载方式"_s; }
 QString DownloadSettings::keyLoginUrl() { return u"登陆网址"_s; }
@@ -123,6 +124,31 @@ void DownloadSettings::load()
 
     m_retryCount = storedNumber(m_store.value(keyRetryCount(), QString::number(DefaultRetryCount)),
                                 DefaultRetryCount, 0, MaxRetryCount);
+
+    m_speedLimitKBps = storedNumber(m_store.value(keySpeedLimit(), u"0"_s), 0, 0, MaxSpeedLimitKBps);
+}
+
+void DownloadSettings::setSpeedLimitKBps(int kbps)
+{
+    m_speedLimitKBps = std::clamp(kbps, 0, MaxSpeedLimitKBps);
+    m_store.setValue(keySpeedLimit(), QString::number(m_speedLimitKBps));
+}
+
+void DownloadSettings::overrideSpeedLimitKBps(int kbps) { m_speedLimitKBps = std::clamp(kbps, 0, MaxSpeedLimitKBps); }
+
+std::optional<int> parseSpeedLimitKBps(const QString &text)
+{
+    QString number = text.trimmed().toLower();
+    qint64 unit = 1;
+    if (number.endsWith(u'm'))
+        unit = 1024;
+    if (number.endsWith(u'm') || number.endsWith(u'k'))
+        number.chop(1);
+    bool ok = false;
+    const qint64 value = number.toLongLong(&ok);
+    if (!ok || value < 0 || value > DownloadSettings::MaxSpeedLimitKBps / unit)
+        return std::nullopt;
+    return int(value * unit);
 }
 
 void DownloadSettings::setRetryCount(int count)

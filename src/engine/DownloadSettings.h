@@ -6,7 +6,7 @@
 
 class SettingsStore;
 
-// The eight download settings, loaded once at start-up and written to the store key by key the
+// The download settings, loaded once at start-up and written to the store key by key the
 // moment a change is accepted. Choice settings hold the exact caption of the chosen option.
 class DownloadSettings
 {
@@ -16,6 +16,8 @@ public:
     // Retries of a download that failed for a passing reason.
     static constexpr int DefaultRetryCount = 3;
     static constexpr int MaxRetryCount = 10;
+    // The whole run's download speed limit in KB/s (1 KB = 1024 bytes), 0 for none.
+    static constexpr int MaxSpeedLimitKBps = 1024 * 1024;
 
     // Store keys, exactly as stored (two of them end in a blank).
     static QString keyInterval();        // "定时下载时间间隔"
@@ -27,6 +29,7 @@ public:
     static QString keyDownloadMode();    // "下载方式"
     static QString keyLoginUrl();        // "登陆网址"
     static QString keyRetryCount();      // "失败重试次数"
+    static QString keySpeedLimit();      // "下载限速"
 
     // Option captions, which are also the stored values.
     static QString nameByLink();         // "链接名称"
@@ -47,7 +50,8 @@ public:
     // "链接名称" becomes "原文件名", a stored mode other than "快速下载" becomes the page mode,
     // and a same-name rule other than the three captions becomes "自动重命名", in memory and
     // store alike. A stored interval or thread count that is not a number falls back to its
-    // default; one out of range is clamped into it. Then the retry count, the same way.
+    // default; one out of range is clamped into it. Then the retry count and the speed limit,
+    // the same way.
     void load();
 
     int intervalMinutes() const { return m_intervalMinutes; }
@@ -62,6 +66,8 @@ public:
     bool fastMode() const { return m_downloadMode == modeFast(); }
     // Always within 0..MaxRetryCount; 0 turns retrying off.
     int retryCount() const { return m_retryCount; }
+    // Always within 0..MaxSpeedLimitKBps; 0 is no limit.
+    int speedLimitKBps() const { return m_speedLimitKBps; }
 
     // Accepted changes: each updates the field and the store together.
     void setIntervalMinutes(int minutes);
@@ -73,6 +79,7 @@ public:
     void setDownloadMode(const QString &caption);
     void setLoginUrl(const QString &url);
     void setRetryCount(int count);
+    void setSpeedLimitKBps(int kbps);
 
     // The save-name step appends the separator to the folder in memory only (not stored).
     void appendSeparatorToSaveFolderInMemory();
@@ -85,6 +92,7 @@ public:
     void overrideSeparator(const QString &separator) { m_separator = separator; }
     void overrideDownloadMode(const QString &caption) { m_downloadMode = caption; }
     void overrideRetryCount(int count);
+    void overrideSpeedLimitKBps(int kbps);
 
     SettingsStore &store() { return m_store; }
 
@@ -99,6 +107,7 @@ private:
     QString m_downloadMode;
     QString m_loginUrl;
     int m_retryCount = DefaultRetryCount;
+    int m_speedLimitKBps = 0;
 };
 
 // The checks of the four text boxes of the settings tab. Each returns the accepted value, or
@@ -115,6 +124,10 @@ SettingCheck<QString> checkSeparator(const QString &text);      // "不能为空
 SettingCheck<int> checkIntervalMinutes(const QString &text);    // "必须填入大于1,小于1440的数字！"
 SettingCheck<int> checkThreadCount(const QString &text);        // "必须填入大于0,小于11的数字！"
 SettingCheck<QString> checkLoginUrl(const QString &text);       // "登陆网址格式错误!"
+
+// A speed limit as written on the command line: KB/s, or with a k (KB/s) or m (MB/s) suffix;
+// nothing when it is not a whole number within 0..MaxSpeedLimitKBps KB/s.
+std::optional<int> parseSpeedLimitKBps(const QString &text);
 
 // The lenient number test: blanks around, a sign and a decimal point are accepted; the value
 // is the nearest whole number. Empty or junk text gives nothing.

@@ -32,6 +32,9 @@ struct DownloadRequest
     // Content-Type: the path the file should have instead, or empty to keep savePath. The
     // same-name rule then holds for that path.
     std::function<QString(const QString &dispositionFileName, const QByteArray &contentType)> namedByServer = {};
+    // The whole run's download speed limit in bytes/s, shared by the transfers under way;
+    // 0 for none. Fast mode only.
+    qint64 runSpeedLimit = 0;
 };
 
 struct DownloadResult

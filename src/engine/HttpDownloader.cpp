@@ -168,6 +168,7 @@ void HttpDownloader::start(const DownloadRequest &request)
     m_resumeFrom = m_staging->resumed().bytes;
     m_sentValidator = m_staging->resumed().validator;
     m_described = m_resumeFrom > 0;
+    m_multi->setSpeedLimit(request.runSpeedLimit);
     if (!startHop(address))
         reportLater(u"the transfer cannot be started"_s);
 }
@@ -219,7 +220,7 @@ bool HttpDownloader::startHop(const QUrl &address)
     // Waiting for a connection that may carry several transfers pays only where HTTP/2 can be
     // had, over TLS; a plain http transfer that waited would queue behind another's whole body.
     curl_easy_setopt(easy, CURLOPT_PIPEWAIT, address.scheme() == "https"_L1 ? 1L : 0L);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, TransferBufferBytes);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, m_multi->receiveBufferBytes(TransferBufferBytes));
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_hopHeaders);
     curl_easy_setopt(easy, CURLOPT_RANGE, m_resumeFrom > 0 ? range.constData() : nullptr);
     curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.isEmpty() ? nullptr : m_userAgent.constData());

@@ -94,6 +94,9 @@ MainWindow::MainWindow(UrlList &list, DownloadSettings &settings, DownloadDriver
         m_driver.setPageBrowsers(m_pageBrowsers);
     m_settingsTab->showSettings();
     m_tray = new TrayIcon(*this);
+    connect(m_tray, &TrayIcon::startRequested, this, [this] { m_driver.start(); });
+    connect(m_tray, &TrayIcon::stopRequested, this, [this] { m_driver.stop(); });
+    connect(m_tray, &TrayIcon::exitRequested, this, &MainWindow::exitCommand);
     m_tray->add(AppIdentity::name());
 
     m_tabs->setCurrentIndex(ListTabIndex);

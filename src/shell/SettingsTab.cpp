@@ -224,6 +224,16 @@ QLayout *SettingsTab::buildThreadsRow()
     m_retries->setValue(m_settings.retryCount());
     m_retries->setToolTip(u"0：不重试"_s);
     connect(m_retries, &QSpinBox::valueChanged, this, [this](int count) { m_settings.setRetryCount(count); });
+    // The whole run's limit, shared by the slots; it holds from the next download on.
+    auto *speedLimitLabel = makeLabel(u"SpeedLimitLabel"_s, u"下载限速："_s, this);
+    m_speedLimit = new QSpinBox(this);
+    m_speedLimit->setObjectName(u"SpeedLimit"_s);
+    m_speedLimit->setRange(0, DownloadSettings::MaxSpeedLimitKBps);
+    m_speedLimit->setSuffix(u" KB/s"_s);
+    m_speedLimit->setSpecialValueText(u"不限速"_s);
+    m_speedLimit->setValue(m_settings.speedLimitKBps());
+    m_speedLimit->setToolTip(u"0：不限速"_s);
+    connect(m_speedLimit, &QSpinBox::valueChanged, this, [this](int kbps) { m_settings.setSpeedLimitKBps(kbps); });
     auto *row = new QHBoxLayout;
     row->addWidget(threadsLabel);
     row->addWidget(m_threads);
@@ -231,6 +241,9 @@ QLayout *SettingsTab::buildThreadsRow()
     row->addSpacing(12);
     row->addWidget(retriesLabel);
     row->addWidget(m_retries);
+    row->addSpacing(12);
+    row->addWidget(speedLimitLabel);
+    row->addWidget(m_speedLimit);
     row->addStretch(1);
     return row;
 }
@@ -350,6 +363,8 @@ void SettingsTab::showSettings()
     {
         const QSignalBlocker quiet(m_retries);
         m_retries->setValue(m_settings.retryCount());
+        const QSignalBlocker quietLimit(m_speedLimit);
+        m_speedLimit->setValue(m_settings.speedLimitKBps());
     }
     m_folder->setText(m_settings.saveFolder());
     (m_settings.fastMode() ? m_fast : m_page)->setChecked(true);

@@ -73,6 +73,7 @@ private:
     QLineEdit *m_folder = nullptr;        // Text3
     QLineEdit *m_threads = nullptr;       // Text4
     QSpinBox *m_retries = nullptr;
+    QSpinBox *m_speedLimit = nullptr;
     QLineEdit *m_loginUrl = nullptr;      // Text5
     QPushButton *m_browse = nullptr;      // Command6
     QRadioButton *m_nameByUrl = nullptr;  // Option1

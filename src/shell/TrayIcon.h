@@ -7,7 +7,8 @@ class QMenu;
 class QWidget;
 
 // The notification-area icon of the main window: the program icon with the program title as
-// tip; a left click shows the window, a right click opens the one-item menu menu托盘.
+// tip; a left click shows the window, a right click opens the menu menu托盘: 显示界面, and the
+// window's start, stop and exit commands, which the window carries out on the signals.
 class TrayIcon : public QSystemTrayIcon
 {
     Q_OBJECT
@@ -26,7 +27,14 @@ public:
     void onActivated(QSystemTrayIcon::ActivationReason reason);
     void showWindow();
 
+signals:
+    void startRequested();
+    void stopRequested();
+    void exitRequested();
+
 private:
+    void addCommand(const QString &name, const QString &caption, void (TrayIcon::*signal)());
+
     QWidget &m_window;
     QMenu *m_menu;
 };

@@ -19,7 +19,10 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QLibraryInfo>
+#include <QLocale>
 #include <QTimer>
+#include <QTranslator>
 
 #include <cstdio>
 #include <unistd.h>
@@ -52,6 +55,25 @@ void bringUp(QWidget &window)
     window.activateWindow();
 }
 
+// Qt's own texts (the buttons of message boxes, the file dialogs) in the window's language:
+// the system's Chinese when Qt has it (zh_TW), else simplified Chinese. Missing files leave
+// them English.
+void installQtTranslations(QCoreApplication &app)
+{
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+    const QLocale system = QLocale::system();
+    const bool systemChinese = system.language() == QLocale::Chinese
+        && QFileInfo::exists(folder + u"/qtbase_"_s + system.name() + u".qm"_s);
+    const QLocale chosen = systemChinese ? system : QLocale(QLocale::Chinese, QLocale::China);
+    for (const QString &catalogue : {u"qtbase"_s, u"qt"_s}) {
+        auto *translator = new QTranslator(&app);
+        if (translator->load(chosen, catalogue, u"_"_s, folder))
+            QCoreApplication::installTranslator(translator);
+        else
+            delete translator;
+    }
+}
+
 } // namespace
 
 int runWindowApp(int argc, char *argv[])
@@ -59,6 +81,7 @@ int runWindowApp(int argc, char *argv[])
     BrowserEngine::prepare(BrowserEngine::Display::Screen);
     QApplication app(argc, argv);
     AppIdentity::apply();
+    installQtTranslations(app);
     // One window per user: a later start hands its files to the window there is, and ends.
     const QStringList files = fileArguments();
     SingleInstance instance(SingleInstance::serverNameForUser());

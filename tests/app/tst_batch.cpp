@@ -220,6 +220,8 @@ private slots:
         const QByteArray none;
         QTest::newRow("unknown option") << QStringList{u"--batch"_s, u"x"_s, u"--bogus"_s} << none << u"unknown option: --bogus"_s;
         QTest::newRow("threads out of range") << QStringList{u"--batch"_s, u"x"_s, u"--threads"_s, u"11"_s} << none << u"--threads"_s;
+        for (const QString &rate : {u"fast"_s, u"-1"_s, u"1.5k"_s, u"1025m"_s, u"2g"_s})
+            QTest::newRow(qPrintable(u"limit "_s + rate)) << QStringList{u"--batch"_s, u"x"_s, u"--limit-rate"_s, rate} << none << u"--limit-rate needs"_s;
         QTest::newRow("list missing") << QStringList{u"--batch"_s, u"/nonexistent/list.txt"_s} << none << u"cannot read the list file"_s;
         QTest::newRow("list is a folder") << QStringList{u"--batch"_s, u"/tmp"_s} << none << u"cannot read the list file"_s;
         QTest::newRow("no list named") << QStringList{u"--batch"_s} << none << u"--batch needs a list file"_s;

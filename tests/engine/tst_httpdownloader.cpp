@@ -99,6 +99,15 @@ class TestHttpDownloader : public QObject
     }
 
 private slots:
+    // The run's limit over the transfers under way: each one's share, 0 for none.
+    void speedLimitShare()
+    {
+        const struct { qint64 limit; std::size_t transfers; qint64 share; } rows[] = {
+            {0, 3, 0}, {102400, 0, 102400}, {102400, 1, 102400}, {102400, 4, 25600}, {100, 3, 33}, {2, 5, 1}};
+        for (const auto &row : rows)
+            QCOMPARE(CurlMulti::speedLimitShare(row.limit, row.transfers), row.share);
+    }
+
     void initTestCase()
     {
         QVERIFY(m_server.listen());

@@ -147,6 +147,8 @@ int main(int argc, char *argv[])
         if (QMenu *menu = action->menu(); menu && action->isVisible())
             ok &= save(*menu, dir, menu->objectName());
     }
+    // The tray icon's menu, drawn as the widget it is (no notification area here).
+    ok &= save(*window->findChild<QMenu *>(u"menu托盘"_s), dir, u"menu托盘"_s);
 
     AboutDialog about(dialogs, window.get());
     about.show();
