@@ -86,11 +86,14 @@ CurlMulti::~CurlMulti()
 
 bool CurlMulti::add(CURL *easy, Transfer *owner)
 {
-    if (curl_multi_add_handle(m_multi, easy) != CURLM_OK)
-        return false;
+    // The share is set before the handle joins: libcurl reads it when the transfer starts.
     m_transfers[easy] = Entry{owner, ++m_nextSerial};
     shareSpeedLimit();
-    return true;
+    if (curl_multi_add_handle(m_multi, easy) == CURLM_OK)
+        return true;
+    m_transfers.erase(easy);
+    shareSpeedLimit();
+    return false;
 }
 
 void CurlMulti::remove(CURL *easy)
