@@ -22,6 +22,8 @@ namespace {
 
 QTime now() { return QTime::currentTime(); }
 
+QString cancelledReason() { return u"已取消"_s; }
+
 } // namespace
 
 QString DownloadDriver::webPageExtensions()
@@ -178,6 +180,7 @@ void DownloadDriver::start(StartFrom from)
     m_elapsedSeconds = 0;
     m_retryTimer.stop();
     m_retries.clear();
+    m_cancelled.clear();
     if (from == StartFrom::Unfinished)
         m_list.markUnfinishedReady();
     else if (from == StartFrom::Everything)
@@ -209,7 +212,33 @@ void DownloadDriver::stop()
     m_retryTimer.stop();
     for (const Retry &retry : std::exchange(m_retries, {}))
         m_list.readyAgain(retry.row);
+    m_cancelled.clear();
     endRun();
+}
+
+void DownloadDriver::cancelRow(int position)
+{
+    switch (m_list.state(position)) {
+    case RowState::Ready: m_list.makeIdle(position); return;
+    case RowState::RetryWaiting:
+        m_retries.erase(std::remove_if(m_retries.begin(), m_retries.end(),
+                                       [position](const Retry &retry) { return retry.row == position; }),
+                        m_retries.end());
+        m_list.endRow(position, RowState::Failed, now(), cancelledReason());
+        emit rowEnded(position);
+        endRunIfDone();
+        return;
+    case RowState::Downloading:
+        for (Slot &s : m_slots) {
+            if (s.row != position || !s.busy())
+                continue;
+            m_cancelled.push_back(position);
+            // Ends as a failure, reported from the event loop.
+            (s.fast && s.fast->isBusy() ? s.fast : static_cast<Downloader *>(s.page.get()))->cancel();
+        }
+        return;
+    default: return;
+    }
 }
 
 void DownloadDriver::prepareModeChange(Mode newMode)
@@ -312,13 +341,20 @@ void DownloadDriver::onFinished(int n, const DownloadResult &result)
     m_committing.erase(std::remove_if(m_committing.begin(), m_committing.end(),
                                       [row](const Committing &c) { return c.row == row; }),
                        m_committing.end());
-    const bool retried = result.outcome == DownloadResult::Outcome::Failed && retryLater(row, result);
+    const auto cancelledAt = std::find(m_cancelled.begin(), m_cancelled.end(), row);
+    const bool cancelled = cancelledAt != m_cancelled.end();
+    if (cancelled)
+        m_cancelled.erase(cancelledAt);
+    const bool retried = !cancelled && result.outcome == DownloadResult::Outcome::Failed && retryLater(row, result);
     switch (result.outcome) {
-    case DownloadResult::Outcome::Saved: m_list.endRow(row, RowState::Saved, now()); break;
+    case DownloadResult::Outcome::Saved:
+        m_list.endRow(row, RowState::Saved, now());
+        m_list.setSavedPath(row, result.savedPath);
+        break;
     case DownloadResult::Outcome::Skipped: m_list.endRow(row, RowState::Skipped, now()); break;
     case DownloadResult::Outcome::Failed:
         if (!retried)
-            m_list.endRow(row, RowState::Failed, now(), result.reason);
+            m_list.endRow(row, RowState::Failed, now(), cancelled ? cancelledReason() : result.reason);
         break;
     case DownloadResult::Outcome::PageNotLoaded:
         m_list.endRow(row, RowState::PageFailed, now(), result.reason);

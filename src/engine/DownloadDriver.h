@@ -56,6 +56,10 @@ public:
     // Ends the run at once: downloads under way stop, keeping their bytes for the next run, and
     // their rows (and rows waiting for a retry) are ready again.
     void stop();
+    // Cancels one row: the download of a slot that has it ends, failed as cancelled (a fast
+    // download keeps its bytes for resuming); a row waiting for its retry ends so at once; a ready
+    // row goes back to idle. Other rows are left alone.
+    void cancelRow(int position);
     // Before the mode changes with no run on: whatever the new mode's downloaders are doing for
     // the last run stops. During a run nothing happens: the run goes on in the new mode.
     void prepareModeChange(Mode newMode);
@@ -151,6 +155,8 @@ private:
         qint64 counted; // as the slot's
     };
     std::vector<Committing> m_committing;
+    // Rows whose download was cancelled and has not reported yet.
+    std::vector<int> m_cancelled;
     QTimer m_retryTimer;
     QElapsedTimer m_runTime;
     int m_retryDelayMs = DefaultRetryDelayMs;

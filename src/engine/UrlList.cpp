@@ -47,6 +47,14 @@ QVariant UrlList::data(const QModelIndex &index, int role) const
     if (!index.isValid() || index.row() >= count() || index.column() >= ColumnCount)
         return {};
     const int position = index.row() + 1;
+    const StoredRow &row = m_rows[std::size_t(index.row())];
+    if (role == StateRole)
+        return int(row.state);
+    if (role == ProgressFractionRole) {
+        if (row.progressKind == RowStatus::ProgressKind::None || row.progressMaximum <= 0)
+            return {};
+        return std::clamp(double(row.progressValue) / double(row.progressMaximum), 0.0, 1.0);
+    }
     if (role == Qt::ToolTipRole && index.column() == RemarkColumn) {
         const QString reason = failureReason(position);
         return reason.isEmpty() ? QVariant() : QVariant(reason);
@@ -145,6 +153,17 @@ RowState UrlList::state(int position) const { return hasRow(position) ? m_rows[s
 QString UrlList::failureReason(int position) const
 {
     return hasRow(position) ? m_reasons[m_rows[std::size_t(position - 1)].reason] : QString();
+}
+
+QString UrlList::savedPath(int position) const
+{
+    return hasRow(position) ? m_reasons[m_rows[std::size_t(position - 1)].savedPath] : QString();
+}
+
+void UrlList::setSavedPath(int position, const QString &path)
+{
+    if (StoredRow *row = writable(position))
+        row->savedPath = reasonId(path);
 }
 
 QString UrlList::statusText(int position) const
@@ -343,6 +362,7 @@ void UrlList::markReady(const std::function<bool(const StoredRow &)> &which)
         row.attempt = 0;
         row.progressKind = RowStatus::ProgressKind::None;
         row.reason = 0;
+        row.savedPath = 0;
     }
     m_readyHint = 0;
     emit dataChanged(createIndex(0, StatusColumn), createIndex(count() - 1, RemarkColumn),
@@ -359,6 +379,31 @@ void UrlList::waitForRetry(int position, int attempt, const QTime &time, const Q
         emit dataChanged(createIndex(position - 1, StatusColumn), createIndex(position - 1, RemarkColumn),
                          {Qt::DisplayRole, Qt::ToolTipRole});
     }
+}
+
+bool UrlList::markRowReady(int position)
+{
+    StoredRow *row = writable(position);
+    if (!row || row->state == RowState::Downloading || row->state == RowState::Ready)
+        return false;
+    row->state = RowState::Ready;
+    row->attempt = 0;
+    row->progressKind = RowStatus::ProgressKind::None;
+    row->reason = 0;
+    row->savedPath = 0;
+    noteReadyAt(position - 1);
+    emit dataChanged(createIndex(position - 1, StatusColumn), createIndex(position - 1, RemarkColumn),
+                     {Qt::DisplayRole, Qt::ToolTipRole});
+    return true;
+}
+
+void UrlList::makeIdle(int position)
+{
+    StoredRow *row = writable(position);
+    if (!row || row->state != RowState::Ready)
+        return;
+    row->state = RowState::Idle;
+    changed(position, StatusColumn, RemarkColumn);
 }
 
 void UrlList::readyAgain(int position) { makeReady(position, RowState::RetryWaiting); }

@@ -64,6 +64,9 @@ class UrlList final : public QAbstractTableModel
     Q_OBJECT
 public:
     enum Column { LinkNameColumn, UrlColumn, StatusColumn, ProgressColumn, RemarkColumn, ColumnCount };
+    // Read by the view's delegates and filters, on any column: the progress as a double from 0 to 1
+    // (no value while nothing is known), and the RowState as an int.
+    enum Role { ProgressFractionRole = Qt::UserRole, StateRole };
 
     explicit UrlList(QObject *parent = nullptr);
 
@@ -81,6 +84,9 @@ public:
     QString url(int position) const;
     RowState state(int position) const;
     QString failureReason(int position) const;
+    // Where the last download of the row put its file; empty when it did not, or not in this session.
+    QString savedPath(int position) const;
+    void setSavedPath(int position, const QString &path);
     // The whole status of the row, as kept: for saving the list and bringing it back.
     RowStatus rowStatus(int position) const;
     // The three state columns as the user sees them.
@@ -119,6 +125,11 @@ public:
     // number, the time it failed and the reason) until readyAgain() puts it back in the queue.
     void waitForRetry(int position, int attempt, const QTime &time, const QString &reason);
     void readyAgain(int position);
+    // One row that no slot has, made ready as markFailedReady() does; false when a slot has it
+    // or it is ready already.
+    bool markRowReady(int position);
+    // A ready row that no slot has taken yet goes back to idle.
+    void makeIdle(int position);
     // A row a stopped run took back: ready, its progress kept.
     void takeBack(int position);
 
@@ -143,7 +154,8 @@ private:
         quint64 textAt = 0;
         quint32 nameBytes = 0;
         quint32 urlBytes = 0;
-        quint32 reason = 0; // index into m_reasons; 0 is none
+        quint32 reason = 0;    // index into m_reasons; 0 is none
+        quint32 savedPath = 0; // the same
     };
     static constexpr qsizetype TextChunkBytes = 1 << 20;
 
@@ -160,6 +172,7 @@ private:
     std::vector<StoredRow> m_rows;
     std::vector<std::unique_ptr<char[]>> m_textChunks;
     qsizetype m_chunkUsed = TextChunkBytes;
+    // Interned texts: failure reasons and saved paths.
     QStringList m_reasons{QString()};
     QHash<QString, quint32> m_reasonIds;
     // No row before this 0-based index is ready.

@@ -4,15 +4,28 @@
 #include "platform/Dialogs.h"
 #include "shell/AddUrlDialog.h"
 #include "shell/LayoutUnits.h"
+#include "shell/ProgressCellDelegate.h"
+#include "urllist/DroppedRows.h"
 #include "urllist/ListCommands.h"
+#include "urllist/UrlListFilter.h"
 
 #include <QAction>
+#include <QClipboard>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QHBoxLayout>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QProgressBar>
 #include <QScrollBar>
+#include <QShortcut>
 #include <QTableView>
+#include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
@@ -27,14 +40,23 @@ int clampToInt(qint64 value) { return static_cast<int>(std::clamp<qint64>(value,
 } // namespace
 
 ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWidget *parent)
-    : QWidget(parent), m_list(list), m_dialogs(dialogs), m_progressBar(progressBar)
+    : QWidget(parent), m_list(list), m_dialogs(dialogs), m_progressBar(progressBar),
+      m_filter(new UrlListFilter(list, this))
 {
     setObjectName(u"ListTab"_s);
 
     m_view = new QTableView(this);
     m_view->setObjectName(u"ListView1"_s);
-    m_view->setModel(&m_list);
-    m_view->setToolTip(u"双击打开网址"_s);
+    m_view->setModel(m_filter);
+    m_view->setItemDelegateForColumn(UrlList::ProgressColumn, new ProgressCellDelegate(m_view));
+    // No column sorted at first: the list's order. A third click on a header brings it back.
+    m_view->horizontalHeader()->setSortIndicator(-1, Qt::AscendingOrder);
+    m_view->horizontalHeader()->setSortIndicatorClearable(true);
+    m_view->setSortingEnabled(true);
+    m_view->viewport()->setAcceptDrops(true);
+    m_view->viewport()->installEventFilter(this);
+    new QShortcut(QKeySequence::Paste, m_view, this, &ListTab::paste, Qt::WidgetWithChildrenShortcut);
+    m_view->setToolTip(u"双击打开网址，已下载的行打开文件"_s);
     m_view->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_view->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_view->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -55,6 +77,8 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
     m_menu->setObjectName(u"menu网址列表"_s);
     addMenuCommand(u"menu打开链接"_s, u"打开链接(&O)"_s, &ListTab::openLink);
     addMenuCommand(u"menu复制网址"_s, u"复制网址(&C)"_s, &ListTab::copyAddress);
+    m_openFile = addMenuCommand(u"menu打开文件"_s, u"打开文件(&F)"_s, &ListTab::openFile);
+    m_openFolder = addMenuCommand(u"menu打开所在文件夹"_s, u"打开所在文件夹(&N)"_s, &ListTab::openFolder);
     m_menu->addSeparator()->setObjectName(u"fgh676"_s);
     addMenuCommand(u"menu删除"_s, u"删除(&D)"_s, &ListTab::deleteSelected);
     addMenuCommand(u"menu删除重复网址"_s, u"删除重复网址(&E)"_s, &ListTab::deleteDuplicates);
@@ -63,7 +87,10 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
     addMenuCommand(u"menu导出到文件"_s, u"导出到文件(&P)"_s, &ListTab::exportToFile);
     addMenuCommand(u"menu导出失败的网址"_s, u"导出失败的网址(&X)"_s, &ListTab::exportFailed);
     m_menu->addSeparator();
+    m_retryRow = addMenuCommand(u"menu重试此行"_s, u"重试此行(&Y)"_s, &ListTab::retryRow);
+    m_cancelRow = addMenuCommand(u"menu取消此行"_s, u"取消此行(&Z)"_s, &ListTab::cancelRow);
     addMenuCommand(u"menu重试失败的网址"_s, u"重试失败的网址(&T)"_s, &ListTab::retryFailed);
+    connect(m_menu, &QMenu::aboutToShow, this, &ListTab::updateRowCommands);
 
     m_view->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(m_view, &QWidget::customContextMenuRequested, this,
@@ -73,7 +100,102 @@ ListTab::ListTab(UrlList &list, Dialogs &dialogs, QProgressBar &progressBar, QWi
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
+    layout->addWidget(buildFilterBar());
     layout->addWidget(m_view);
+}
+
+QWidget *ListTab::buildFilterBar()
+{
+    auto *bar = new QWidget(this);
+    auto *text = new QLineEdit(bar);
+    text->setObjectName(u"FilterText"_s);
+    text->setPlaceholderText(u"链接名称或网址"_s);
+    text->setClearButtonEnabled(true);
+    connect(text, &QLineEdit::textChanged, m_filter, &UrlListFilter::setText);
+    auto *state = new QComboBox(bar);
+    state->setObjectName(u"FilterState"_s);
+    state->addItems({u"全部"_s, u"等待"_s, u"下载中"_s, u"完成"_s, u"失败"_s, u"跳过"_s});
+    connect(state, &QComboBox::currentIndexChanged, m_filter,
+            [this](int choice) { m_filter->setStateChoice(UrlListFilter::StateChoice(choice)); });
+    auto *layout = new QHBoxLayout(bar);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new QLabel(u"筛选："_s, bar));
+    layout->addWidget(text, 1);
+    layout->addWidget(state);
+    return bar;
+}
+
+void ListTab::updateRowCommands()
+{
+    const RowCommands commands = rowCommands(m_list, currentPosition());
+    m_openFile->setEnabled(commands.openFile);
+    m_openFolder->setEnabled(commands.openFile);
+    m_retryRow->setEnabled(commands.retry);
+    m_cancelRow->setEnabled(commands.cancel);
+}
+
+bool ListTab::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != m_view->viewport())
+        return QWidget::eventFilter(watched, event);
+    switch (event->type()) {
+    case QEvent::DragEnter:
+    case QEvent::DragMove:
+        static_cast<QDropEvent *>(event)->acceptProposedAction();
+        return true;
+    case QEvent::Drop: {
+        auto *drop = static_cast<QDropEvent *>(event);
+        drop->acceptProposedAction();
+        // The drag ends before anything is imported or said.
+        QTimer::singleShot(0, this, [this, items = droppedItems(*drop->mimeData())] { addItems(items); });
+        return true;
+    }
+    default: return QWidget::eventFilter(watched, event);
+    }
+}
+
+void ListTab::paste()
+{
+    const QMimeData *held = QGuiApplication::clipboard()->mimeData();
+    addItems(held ? droppedItems(*held) : DroppedItems());
+}
+
+void ListTab::addItems(const DroppedItems &items)
+{
+    if (items.isEmpty()) {
+        m_dialogs.message(u"没有可添加的网址"_s, Dialogs::Icon::Information);
+        return;
+    }
+    m_list.appendRows(items.rows);
+    if (!items.files.isEmpty())
+        emit filesDropped(items.files);
+}
+
+void ListTab::openFile()
+{
+    const int position = currentPosition();
+    if (rowCommands(m_list, position).openFile)
+        m_dialogs.openExternally(m_list.savedPath(position));
+}
+
+void ListTab::openFolder()
+{
+    const int position = currentPosition();
+    if (rowCommands(m_list, position).openFile)
+        m_dialogs.openExternally(QFileInfo(m_list.savedPath(position)).absolutePath());
+}
+
+void ListTab::retryRow()
+{
+    if (m_list.markRowReady(currentPosition()))
+        emit retryRequested();
+}
+
+void ListTab::cancelRow()
+{
+    const int position = currentPosition();
+    if (rowCommands(m_list, position).cancel)
+        emit cancelRowRequested(position);
 }
 
 QAction *ListTab::addMenuCommand(const QString &name, const QString &caption, void (ListTab::*command)())
@@ -96,8 +218,7 @@ ListProgress ListTab::barProgress(bool keepWindowResponsive)
 
 int ListTab::currentPosition() const
 {
-    const QModelIndex current = m_view->currentIndex();
-    return current.isValid() ? current.row() + 1 : 0;
+    return m_filter->position(m_view->currentIndex());
 }
 
 void ListTab::follow(int position)
@@ -105,14 +226,17 @@ void ListTab::follow(int position)
     if (!m_following || !m_list.hasRow(position))
         return;
     m_scrolling = true;
-    m_view->scrollTo(m_list.index(position - 1, 0));
+    // A row the filter hides gives no index: nothing moves.
+    m_view->scrollTo(m_filter->mapFromSource(m_list.index(position - 1, 0)));
     m_scrolling = false;
 }
 
-void ListTab::onDoubleClicked()
+void ListTab::onDoubleClicked(const QModelIndex &index)
 {
-    const int position = currentPosition();
-    if (m_list.hasRow(position))
+    const int position = m_filter->position(index);
+    if (rowCommands(m_list, position).openFile)
+        m_dialogs.openExternally(m_list.savedPath(position));
+    else if (m_list.hasRow(position))
         emit browseRequested(m_list.url(position));
 }
 
@@ -135,11 +259,7 @@ void ListTab::deleteSelected()
     QCoreApplication::processEvents();
     if (m_list.count() == 0)
         return;
-    std::vector<int> positions;
-    const QModelIndexList rows = m_view->selectionModel()->selectedRows();
-    positions.reserve(static_cast<std::size_t>(rows.size()));
-    for (const QModelIndex &index : rows)
-        positions.push_back(index.row() + 1);
+    const std::vector<int> positions = m_filter->positions(m_view->selectionModel()->selectedRows());
     deleteSelectedRows(m_list, positions, barProgress(false));
     m_progressBar.setValue(0);
     m_dialogs.message(u"所有选中项删除完毕！"_s, Dialogs::Icon::Information);

@@ -9,12 +9,17 @@
 class Dialogs;
 class QAction;
 class QMenu;
+class QMimeData;
 class QProgressBar;
 class QTableView;
 class UrlList;
+class UrlListFilter;
+struct DroppedItems;
 
 // Tab 1 "网址列表": the list view ListView1 on the URL list, its pop-up menu menu网址列表 (also
-// the window's menu of that name) and the commands that read, write and edit the list.
+// the window's menu of that name) and the commands that read, write and edit the list. The view
+// shows the list through a filter that sorts and filters it; commands act on list positions.
+// List files, saved pages and addresses dropped on the view, or pasted with Ctrl+V, are added.
 class ListTab : public QWidget
 {
     Q_OBJECT
@@ -23,6 +28,7 @@ public:
 
     QTableView *view() const { return m_view; }
     QMenu *listMenu() const { return m_menu; }
+    UrlListFilter *filter() const { return m_filter; }
     // Where the import reads the separator from: the settings tab's box as it reads now.
     void setSeparatorSource(std::function<QString()> source) { m_separatorSource = std::move(source); }
 
@@ -46,27 +52,52 @@ public:
     void exportFailed();
     void retryFailed();
     void addUrl();
+    // The current row's file, with the desktop's handler, or the folder it lies in.
+    void openFile();
+    void openFolder();
+    // The current row, ready and run again; cancelled.
+    void retryRow();
+    void cancelRow();
+    // Adds what the clipboard holds, as a drop would.
+    void paste();
+    // What a drop or a paste gives: rows appended, files handed on; nothing is said to the user
+    // when there is nothing to add.
+    void addItems(const DroppedItems &items);
 
 signals:
     // The list tab wants to be the shown tab of the window.
     void showRequested();
     // A row was double-clicked: show its address in the browser tab.
     void browseRequested(const QString &address);
-    // Failed rows were made ready again: the run should take them.
+    // Failed rows, or one row, were made ready again: the run should take them.
     void retryRequested();
+    // The row at this list position should be cancelled.
+    void cancelRowRequested(int position);
+    // Local files were dropped or pasted: list files and saved pages to import.
+    void filesDropped(const QStringList &paths);
     // A text for the status bar's first panel: after an import, how many lines gave no row.
     void statusTextChanged(const QString &text);
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    QWidget *buildFilterBar();
+    void updateRowCommands();
     QAction *addMenuCommand(const QString &name, const QString &caption, void (ListTab::*command)());
     ListProgress barProgress(bool keepWindowResponsive);
-    void onDoubleClicked();
+    void onDoubleClicked(const QModelIndex &index);
 
     UrlList &m_list;
     Dialogs &m_dialogs;
     QProgressBar &m_progressBar;
+    UrlListFilter *m_filter;
     QTableView *m_view;
     QMenu *m_menu;
+    QAction *m_openFile = nullptr;
+    QAction *m_openFolder = nullptr;
+    QAction *m_retryRow = nullptr;
+    QAction *m_cancelRow = nullptr;
     std::function<QString()> m_separatorSource;
     bool m_importing = false;
     bool m_following = false;

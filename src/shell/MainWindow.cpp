@@ -286,6 +286,7 @@ void MainWindow::connectTabs()
         else
             m_driver.start(DownloadDriver::StartFrom::Ready);
     });
+    connect(m_listTab, &ListTab::cancelRowRequested, &m_driver, &DownloadDriver::cancelRow);
     connect(m_listTab, &ListTab::browseRequested, this, [this](const QString &address) {
         m_tabs->setCurrentIndex(BrowserTabIndex);
         m_browserTab->navigate(address);

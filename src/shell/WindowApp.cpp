@@ -13,6 +13,7 @@
 #include "platform/web/CookieBridge.h"
 #include "platform/SingleInstance.h"
 #include "shell/FileImportQueue.h"
+#include "shell/ListTab.h"
 #include "shell/MainWindow.h"
 #include "shell/QtDialogs.h"
 #include "shell/Resources.h"
@@ -126,6 +127,7 @@ int runWindowApp(int argc, char *argv[])
         bringUp(window);
         imports.add(handedOver);
     });
+    QObject::connect(window.listTab(), &ListTab::filesDropped, &imports, &FileImportQueue::add);
     QTimer::singleShot(0, &imports, [&] { imports.add(files); });
     const int status = QApplication::exec();
     listStore.flush();

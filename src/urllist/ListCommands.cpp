@@ -93,3 +93,16 @@ int deleteDuplicateRows(UrlList &list, const ListProgress &progress)
     bar.reset();
     return static_cast<int>(doomed.size());
 }
+
+RowCommands rowCommands(const UrlList &list, int position)
+{
+    RowCommands commands;
+    if (!list.hasRow(position))
+        return commands;
+    const RowState state = list.state(position);
+    commands.openFile = state == RowState::Saved && !list.savedPath(position).isEmpty();
+    commands.retry = state == RowState::Saved || state == RowState::Failed || state == RowState::Skipped
+        || state == RowState::PageFailed;
+    commands.cancel = state == RowState::Ready || state == RowState::Downloading || state == RowState::RetryWaiting;
+    return commands;
+}

@@ -15,3 +15,13 @@ void deleteSelectedRows(UrlList &list, const std::vector<int> &selectedPositions
 // every row whose address equals, exactly, that of a row before it. The list keeps the sorted
 // order; of equal addresses the row that stood first in the list survives. Returns rows removed.
 int deleteDuplicateRows(UrlList &list, const ListProgress &progress = {});
+
+// Which of the commands on one row apply to the row at a position: opening its file (saved, with
+// its path known), running it again (ended) and cancelling it (waiting for or under download).
+struct RowCommands
+{
+    bool openFile = false;
+    bool retry = false;
+    bool cancel = false;
+};
+RowCommands rowCommands(const UrlList &list, int position);

@@ -131,6 +131,22 @@ private slots:
         QCOMPARE(elapsed.last().at(0).toString(), u"下载耗时：00:01"_s);
     }
 
+    // Row 1 waits for its retry, slot 1 downloads row 2 (and goes on once it is cancelled), row 3 is ready.
+    void cancelRow()
+    {
+        const QList<QPair<RowState, QString>> after{{RowState::Failed, u"已取消"_s}, {RowState::Failed, u"已取消"_s}, {RowState::Idle, {}}};
+        for (int position = 1; position <= 3; ++position) {
+            Rig rig(1);
+            rig.addRows(3);
+            rig.driver.start();
+            rig.dl(1).fail(true); // retried after half a second at the soonest
+            rig.driver.cancelRow(position);
+            QTRY_VERIFY(rig.list.state(position) == after[position - 1].first);
+            QCOMPARE(rig.list.failureReason(position), after[position - 1].second);
+            QCOMPARE(rig.list.state(3) == RowState::Downloading, position == 2);
+        }
+    }
+
     // A passing failure waits its back-off while the slot goes on, and is tried again up to the
     // retry count; a lasting one, or the last retry's, ends the row. Stop hands a waiting row back.
     void passingFailuresAreRetried()

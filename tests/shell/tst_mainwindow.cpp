@@ -10,6 +10,7 @@
 #include "support/TestHttpServer.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QItemSelectionModel>
 #include <QLabel>
 #include <QLineEdit>
@@ -204,6 +205,32 @@ private slots:
         }
     }
 
+    // The view sorts (0: not; n: by column n - 1, ascending; -n: descending) and filters the list (a text, a
+    // state choice); a command on the view's current row acts on the list row shown there, and the list
+    // keeps its order. Rows "c", "a", "b"; "b" has failed.
+    void viewRowsMapToListRows()
+    {
+        struct Case { QString text; int state, sort, viewRow; QString address; };
+        const QList<Case> cases{{{}, 0, 0, 1, u"http://h/2"_s}, {{}, 0, 1, 0, u"http://h/2"_s}, {{}, 0, -1, 0, u"http://h/1"_s},
+                                {u"H/3"_s, 0, 0, 0, u"http://h/3"_s}, {{}, 4, 0, 0, u"http://h/3"_s}, {{}, 1, -1, 1, u"http://h/2"_s}};
+        for (const Case &view : cases) {
+            WindowRig rig;
+            rig.list.appendRows({UrlRow(u"c"_s, u"http://h/1"_s), UrlRow(u"a"_s, u"http://h/2"_s), UrlRow(u"b"_s, u"http://h/3"_s)});
+            rig.list.endRow(3, RowState::Failed, QTime(1, 0));
+            const QStringList listed = TestFiles::rows(rig.list);
+            rig.find<QLineEdit>(u"FilterText"_s)->setText(view.text);
+            rig.find<QComboBox>(u"FilterState"_s)->setCurrentIndex(view.state);
+            QTableView *table = rig.window->listTab()->view();
+            table->sortByColumn(std::abs(view.sort) - 1, view.sort >= 0 ? Qt::AscendingOrder : Qt::DescendingOrder);
+            table->setCurrentIndex(table->model()->index(view.viewRow, 0));
+            rig.action(u"menu复制网址"_s)->trigger();
+            QCOMPARE(rig.dialogs.clipboard, view.address);
+            QCOMPARE(TestFiles::rows(rig.list), listed);
+            rig.action(u"menu删除"_s)->trigger();
+            QVERIFY(rig.list.count() == 2 && !TestFiles::rows(rig.list).join(u' ').contains(view.address));
+        }
+    }
+
     // The list tab's commands that change the list: on an empty list they do and say nothing. Rows
     // are "name=address", "*" marks a selected one; asked, the answer is Yes where the list ends empty.
     void listCommands_data()
@@ -230,7 +257,7 @@ private slots:
             rig.list.append(row.section(u'=', 0, 0).remove(u'*'), row.section(u'=', 1));
             if (row.startsWith(u'*'))
                 rig.window->listTab()->view()->selectionModel()->select(
-                    rig.list.index(rig.list.count() - 1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
+                    rig.window->listTab()->view()->model()->index(rig.list.count() - 1, 0), QItemSelectionModel::Select | QItemSelectionModel::Rows);
         }
         rig.dialogs.yesNoAnswers.enqueue(left.isEmpty());
         rig.action(command)->trigger();

@@ -178,7 +178,7 @@ private slots:
         auto *tabs = m_rig->find<QTabWidget>(u"SSTab1"_s);
         tabs->setCurrentIndex(MainWindow::ListTabIndex);
         auto *view = m_rig->find<QTableView>(u"ListView1"_s);
-        const QPoint first = view->visualRect(m_rig->list.index(0, 1)).center();
+        const QPoint first = view->visualRect(view->model()->index(0, 1)).center();
         if (command == u"double-click"_s) {
             QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, first);
             QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, first);

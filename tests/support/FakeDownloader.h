@@ -7,7 +7,7 @@
 #include <utility>
 
 // A scriptable fast-mode component that writes nothing. A download stays under way until the
-// test ends it with succeed() (4 bytes) or fail(); with autoFinish it succeeds on the next turn
+// test ends it with succeed() (4 bytes) or fail(), or cancels it; with autoFinish it succeeds on the next turn
 // of the event loop.
 class FakeDownloader final : public Downloader
 {
@@ -19,7 +19,7 @@ public:
         if (autoFinish)
             QTimer::singleShot(0, this, [this] { succeed(); });
     }
-    void cancel() override {}
+    void cancel() override { QTimer::singleShot(0, this, [this] { fail(); }); }
     bool isBusy() const override { return busy; }
 
     void succeed()

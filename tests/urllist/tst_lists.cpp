@@ -2,11 +2,13 @@
 #include "support/FakeBrowser.h"
 #include "support/FakeDialogs.h"
 #include "support/TestFiles.h"
+#include "urllist/DroppedRows.h"
 #include "urllist/HarvestCommands.h"
 #include "urllist/ListCommands.h"
 #include "urllist/ListFile.h"
 
 #include <QAbstractItemModelTester>
+#include <QMimeData>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -75,6 +77,31 @@ class TestLists : public QObject
     Q_OBJECT
 
 private slots:
+    // Dropped "text", "html" or "urls" (split at blanks) give files "file:PATH", when there are any; else
+    // rows "name=address": the links of markup named by their texts, else addresses, each line naming its own.
+    void dropsAndPastes()
+    {
+        struct Drop { QString kind, content; QStringList items; };
+        const QList<Drop> drops{
+            {u"text"_s, u"第一章->http://h/1.html\r\n http://h/a/b%20c.zip http://h/\nnone\n见 HTTPS://h/p?q=1。"_s,
+             {u"第一章=http://h/1.html"_s, u"b c.zip=http://h/a/b%20c.zip"_s, u"h=http://h/"_s, u"见=HTTPS://h/p?q=1"_s}},
+            {u"html"_s, u"<a href=\"http://h/1?a=1&amp;b=2\"><b>封面</b>\n图</a><a href=x.htm>x</a><A HREF='https://h/z.bin'> </A>"_s,
+             {u"封面 图=http://h/1?a=1&b=2"_s, u"z.bin=https://h/z.bin"_s}},
+            {u"urls"_s, u"http://h/d/e.pdf"_s, {u"e.pdf=http://h/d/e.pdf"_s}},
+            {u"urls"_s, u"file:///t/l.txt http://h/x file:///t/p.htm"_s, {u"file:/t/l.txt"_s, u"file:/t/p.htm"_s}},
+            {u"text"_s, u"hello ftp://h/x"_s, {}}};
+        for (const Drop &drop : drops) {
+            QMimeData data;
+            drop.kind == u"html"_s ? data.setHtml(drop.content)
+                : drop.kind == u"urls"_s ? data.setUrls(QUrl::fromStringList(drop.content.split(u' '))) : data.setText(drop.content);
+            const DroppedItems items = droppedItems(data);
+            QStringList found = QStringList(items.files).replaceInStrings(QRegularExpression(u"^"_s), u"file:"_s);
+            for (const UrlRow &row : items.rows)
+                found << row.linkName() + u'=' + row.url();
+            QCOMPARE(found, drop.items);
+        }
+    }
+
     // Positions to remove come in any order, repeated or missing; a few blocks go with one signal each,
     // many at once. Rows may go while a slot holds a position: a write where no row stands is dropped.
     // The ready hint follows a removal and a new order.

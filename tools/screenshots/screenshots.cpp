@@ -29,6 +29,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QStandardPaths>
+#include <QTableView>
 #include <QTabWidget>
 #include <QTextStream>
 #include <QTime>
@@ -103,6 +104,7 @@ int main(int argc, char *argv[])
     list.markAllReady();
     list.setProgress(1, UrlRow::ProgressKind::Bytes, 20480, 20480);
     list.endRow(1, RowState::Saved, at);
+    list.setSavedPath(1, QDir(settings.saveFolder()).filePath(u"第一章 风起.html"_s));
     list.startRow(2, 2);
     list.setProgress(2, UrlRow::ProgressKind::Bytes, 5120, 20480);
     list.endRow(3, RowState::Failed, at, u"HTTP 404 Not Found"_s);
@@ -149,6 +151,14 @@ int main(int argc, char *argv[])
     }
     // The tray icon's menu, drawn as the widget it is (no notification area here).
     ok &= save(*window->findChild<QMenu *>(u"menu托盘"_s), dir, u"menu托盘"_s);
+
+    // The list's pop-up menu on the saved row, its row commands enabled as they apply.
+    QTableView *view = window->listTab()->view();
+    view->setCurrentIndex(view->model()->index(0, 0));
+    QMenu *rowMenu = window->listTab()->listMenu();
+    rowMenu->popup(view->viewport()->mapToGlobal(view->visualRect(view->currentIndex()).center()));
+    ok &= save(*rowMenu, dir, u"menu网址列表-saved-row"_s);
+    rowMenu->hide();
 
     AboutDialog about(dialogs, window.get());
     about.show();
