@@ -8,6 +8,7 @@
 #include "platform/Browser.h"
 #include "platform/Dialogs.h"
 #include "urllist/Harvest.h"
+#include "urllist/HarvestFilter.h"
 
 #include <QPointer>
 
@@ -87,13 +88,13 @@ void HarvestCommands::harvestLinks()
     if (m_browser.location().isEmpty())
         return;
     QPointer<HarvestCommands> self(this);
-    m_browser.readLinks([self](const QList<BrowserLink> &links) {
+    m_browser.readLinks([self, page = m_browser.location()](const QList<BrowserLink> &links) {
         if (self)
-            self->appendHarvest(links);
+            self->appendHarvest(links, page);
     });
 }
 
-void HarvestCommands::appendHarvest(const QList<BrowserLink> &links)
+void HarvestCommands::appendHarvest(const QList<BrowserLink> &links, const QString &pageAddress)
 {
     const qsizetype n = links.size();
     ProgressThrottle bar(m_host.progress, n + 1, n);
@@ -109,9 +110,34 @@ void HarvestCommands::appendHarvest(const QList<BrowserLink> &links)
         std::vector<UrlRow> accepted = harvestRows(links.mid(i, block));
         rows.insert(rows.end(), std::make_move_iterator(accepted.begin()), std::make_move_iterator(accepted.end()));
     }
-    m_list.appendRows(rows);
     bar.reset();
+    // The review may keep an event loop turning (a dialog), in which the commands may go.
+    QPointer<HarvestCommands> self(this);
+    rows = reviewed(std::move(rows), pageAddress);
+    if (!self)
+        return;
+    m_list.appendRows(rows);
     emit harvested(static_cast<int>(rows.size()));
+}
+
+std::vector<UrlRow> HarvestCommands::reviewed(std::vector<UrlRow> rows, const QString &pageAddress)
+{
+    if (!m_host.review || rows.empty())
+        return rows;
+    QStringList listed;
+    listed.reserve(m_list.count());
+    for (int position = 1; position <= m_list.count(); ++position)
+        listed.append(m_list.url(position));
+    HarvestFilter filter(rows, listed, pageAddress);
+    switch (m_host.review(filter)) {
+    case HarvestReview::AddAsFound:
+        return rows;
+    case HarvestReview::AddKept:
+        return filter.kept();
+    case HarvestReview::AddNothing:
+        break;
+    }
+    return {};
 }
 
 void HarvestCommands::setPageWaitLimit(int ms) { m_waitLimitMs = std::max(0, ms); }

@@ -5,18 +5,27 @@
 #include <QTimer>
 
 #include <functional>
+#include <vector>
 
 class Browser;
 class Dialogs;
 struct BrowserLink;
+class HarvestFilter;
 class UrlList;
+class UrlRow;
 
-// What the harvesting commands need of the window: switching SSTab1 and the progress bar.
-// Either may be left empty.
+// What the window answers when shown a harvest before its rows go into the list.
+enum class HarvestReview { AddAsFound, AddKept, AddNothing };
+
+// What the harvesting commands need of the window: switching SSTab1, the progress bar, and
+// the review of a harvest. Any may be left empty; without a review every row goes in as found.
 struct HarvestHost
 {
     std::function<void(int tab)> showTab;                       // 0 = "登陆和主网页", 1 = "网址列表"
     std::function<void(qint64 value, qint64 maximum)> progress; // ProgressBar1
+    // Given the harvest's filter over the list and the harvested page: AddKept adds the rows the
+    // filter keeps as the review left it, AddAsFound every harvested row, AddNothing none.
+    std::function<HarvestReview(HarvestFilter &filter)> review;
 };
 
 // The commands of the browser tab that show pages in the visible browser and turn the links of
@@ -55,7 +64,8 @@ signals:
     void waitTimedOut();
 
 private:
-    void appendHarvest(const QList<BrowserLink> &links);
+    void appendHarvest(const QList<BrowserLink> &links, const QString &pageAddress);
+    std::vector<UrlRow> reviewed(std::vector<UrlRow> rows, const QString &pageAddress);
     void startWait();
     void endWait();
     void onDocumentComplete();

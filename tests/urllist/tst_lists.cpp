@@ -4,6 +4,7 @@
 #include "support/TestFiles.h"
 #include "urllist/DroppedRows.h"
 #include "urllist/HarvestCommands.h"
+#include "urllist/HarvestFilter.h"
 #include "urllist/ListCommands.h"
 #include "urllist/ListFile.h"
 
@@ -27,7 +28,11 @@ struct DeleteCase { QStringList rows; QList<int> selected; QStringList left; };
 // The command, the address answered ("%1" is a folder holding page.htm), how the page asked for loads,
 // the address offered, and the harvest: -1 none, 0 the earlier page's, which has no links, 1 the page's.
 struct CommandCase { QString command, address, load, offered; int harvest; };
+// The page's link addresses, the list's, the extensions unticked, the mask ("re:" a regular expression), same site only,
+// the review's answer; the list's addresses after, and the extensions offered ("ext=count", none "") or the mask's message.
+struct FilterCase { QStringList links, listed, unticked; QString mask; bool sameSite; HarvestReview answer; QStringList after; QString offered; };
 Q_DECLARE_METATYPE(ImportCase)
+Q_DECLARE_METATYPE(FilterCase)
 Q_DECLARE_METATYPE(DeleteCase)
 Q_DECLARE_METATYPE(CommandCase)
 
@@ -63,8 +68,10 @@ struct Rig
     FakeDialogs dialogs;
     QList<int> tabs;
     Calls progress;
+    std::function<HarvestReview(HarvestFilter &)> review; // unset: every row as found
     std::unique_ptr<HarvestCommands> commands = std::make_unique<HarvestCommands>(
-        fake, list, dialogs, HarvestHost{[this](int tab) { tabs.append(tab); }, recorder(progress)});
+        fake, list, dialogs, HarvestHost{[this](int tab) { tabs.append(tab); }, recorder(progress),
+                                         [this](HarvestFilter &f) { return review ? review(f) : HarvestReview::AddAsFound; }});
     QSignalSpy harvested{commands.get(), &HarvestCommands::harvested};
     QSignalSpy timedOut{commands.get(), &HarvestCommands::waitTimedOut};
 };
@@ -385,6 +392,60 @@ private slots:
         rig.commands.reset();
         QTest::qWait(20);
         QCOMPARE(rig.list.count(), 1 + harvested);
+    }
+
+    void harvestReview_data()
+    {
+        QTest::addColumn<FilterCase>("c");
+        const QStringList mixed{u"http://h/a.PDF?x=1#p"_s, u"http://h/b.htm"_s, u"http://h/dir/"_s, u"http://h/c"_s};
+        const QStringList paths{u"http://h/d/a.pdf"_s, u"http://h/d/x/B.PDF"_s, u"http://h/d/a.pdf.htm"_s, u"http://h/a.pdf"_s};
+        const auto kept = HarvestReview::AddKept;
+        QTest::newRow("fragments and repeats go, and what the list holds")
+            << FilterCase{{u"http://h/a#1"_s, u"http://h/a#2"_s, u"HTTP://H/a"_s, u"http://h/old#x"_s, u"http://h/b"_s}, {u"http://h/old"_s},
+                          {}, {}, false, kept, {u"http://h/old"_s, u"http://h/a"_s, u"http://h/b"_s}, u"=2"_s};
+        QTest::newRow("as found when the review wants it") << FilterCase{{u"http://h/a#1"_s, u"http://h/a#1"_s}, {}, {}, {}, false,
+                HarvestReview::AddAsFound, {u"http://h/a#1"_s, u"http://h/a#1"_s}, u"=1"_s};
+        QTest::newRow("cancelled: nothing") << FilterCase{mixed, {}, {}, {}, false, HarvestReview::AddNothing, {}, u"=2,htm=1,pdf=1"_s};
+        QTest::newRow("an extension unticked, from the path only")
+            << FilterCase{mixed, {}, {u"htm"_s}, {}, false, kept, {u"http://h/a.PDF?x=1"_s, u"http://h/dir/"_s, u"http://h/c"_s}, u"=2,htm=1,pdf=1"_s};
+        QTest::newRow("no extension unticked") << FilterCase{mixed, {}, {u""_s}, {}, false, kept, {u"http://h/a.PDF?x=1"_s, u"http://h/b.htm"_s}, u"=2,htm=1,pdf=1"_s};
+        QTest::newRow("wildcard: whole address, any case, across slashes")
+            << FilterCase{paths, {}, {}, u"*/d/*.pdf"_s, false, kept, paths.first(2), u"htm=1,pdf=3"_s};
+        QTest::newRow("regular expression: anywhere, case as written")
+            << FilterCase{paths, {}, {}, u"re:d/.*\\.pdf"_s, false, kept, {paths.at(0), paths.at(2)}, u"htm=1,pdf=3"_s};
+        QTest::newRow("same site as the page") << FilterCase{{u"http://h/a"_s, u"https://H/b"_s, u"http://other/c"_s, u"http://h.other/d"_s},
+                {}, {}, {}, true, kept, {u"http://h/a"_s, u"https://H/b"_s}, u"=4"_s};
+        QTest::newRow("a bad regular expression: its message, nothing added")
+            << FilterCase{paths, {}, {}, u"re:(pdf"_s, false, kept, {}, u"正则表达式有误："_s};
+    }
+
+    // Before the harvest goes in, the review is shown what there is and chooses what goes in.
+    void harvestReview()
+    {
+        QFETCH(FilterCase, c);
+        Rig rig;
+        for (const QString &address : c.listed)
+            rig.list.append(u"old"_s, address);
+        QString offered;
+        rig.review = [&c, &offered](HarvestFilter &filter) {
+            filter.setExcludedExtensions(QSet<QString>(c.unticked.begin(), c.unticked.end()));
+            filter.setSameSiteOnly(c.sameSite);
+            offered = filter.setMask(c.mask.startsWith(u"re:"_s) ? c.mask.mid(3) : c.mask, c.mask.startsWith(u"re:"_s));
+            for (const auto &[extension, count] : filter.extensions())
+                offered += (offered.isEmpty() ? u""_s : u","_s) + extension + u'=' + QString::number(count);
+            return c.answer;
+        };
+        QList<BrowserLink> links;
+        for (const QString &address : c.links)
+            links.append({u"n"_s, address});
+        rig.fake.setPage(u"http://h/index.htm"_s, FakeBrowser::Page{FakeBrowser::Outcome::Complete, {}, u"UTF-8"_s, links, {}});
+        rig.commands->importPage(u"http://h/index.htm"_s);
+        QTRY_COMPARE(rig.harvested.count(), 1);
+        QCOMPARE(offered.left(c.offered.size()), c.offered);
+        QStringList after;
+        for (int position = 1; position <= rig.list.count(); ++position)
+            after << rig.list.url(position);
+        QCOMPARE(after, c.after);
     }
 };
 
