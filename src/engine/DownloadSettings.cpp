@@ -55,6 +55,7 @@ QString DownloadSettings::keySeparator() { return u"连接符"_s; }
 QString DownloadSettings::keyThreadCount() { return u"下载线程数"_s; }
 QString DownloadSettings::keyRetryCount() { return u"失败重试次数"_s; }
 QString DownloadSettings::keySpeedLimit() { return u"下载限速"_s; }
+QString DownloadSettings::keyFilterHarvest() { return u"采集时筛选链接"_s; }
 QString DownloadSettings::keySaveFolder() { return u"保存路径 "_s; }
 QString DownloadSettings::keyDownloadMode() { return u"下载方式"_s; }
 QString DownloadSettings::keyLoginUrl() { return u"登陆网址"_s; }
@@ -126,6 +127,7 @@ void DownloadSettings::load()
                                 DefaultRetryCount, 0, MaxRetryCount);
 
     m_speedLimitKBps = storedNumber(m_store.value(keySpeedLimit(), u"0"_s), 0, 0, MaxSpeedLimitKBps);
+    m_filterHarvest = m_store.value(keyFilterHarvest(), u"1"_s) != u"0"_s;
 }
 
 void DownloadSettings::setSpeedLimitKBps(int kbps)
@@ -149,6 +151,12 @@ std::optional<int> parseSpeedLimitKBps(const QString &text)
     if (!ok || value < 0 || value > DownloadSettings::MaxSpeedLimitKBps / unit)
         return std::nullopt;
     return int(value * unit);
+}
+
+void DownloadSettings::setFilterHarvest(bool on)
+{
+    m_filterHarvest = on;
+    m_store.setValue(keyFilterHarvest(), on ? u"1"_s : u"0"_s);
 }
 
 void DownloadSettings::setRetryCount(int count)

@@ -30,6 +30,7 @@ public:
     static QString keyLoginUrl();        // "登陆网址"
     static QString keyRetryCount();      // "失败重试次数"
     static QString keySpeedLimit();      // "下载限速"
+    static QString keyFilterHarvest();   // "采集时筛选链接": "1" or "0"
 
     // Option captions, which are also the stored values.
     static QString nameByLink();         // "链接名称"
@@ -68,6 +69,8 @@ public:
     int retryCount() const { return m_retryCount; }
     // Always within 0..MaxSpeedLimitKBps; 0 is no limit.
     int speedLimitKBps() const { return m_speedLimitKBps; }
+    // Harvested links are shown for filtering before they are added (else added as found).
+    bool filterHarvest() const { return m_filterHarvest; }
 
     // Accepted changes: each updates the field and the store together.
     void setIntervalMinutes(int minutes);
@@ -80,6 +83,7 @@ public:
     void setLoginUrl(const QString &url);
     void setRetryCount(int count);
     void setSpeedLimitKBps(int kbps);
+    void setFilterHarvest(bool on);
 
     // The save-name step appends the separator to the folder in memory only (not stored).
     void appendSeparatorToSaveFolderInMemory();
@@ -108,6 +112,7 @@ private:
     QString m_loginUrl;
     int m_retryCount = DefaultRetryCount;
     int m_speedLimitKBps = 0;
+    bool m_filterHarvest = true;
 };
 
 // The checks of the four text boxes of the settings tab. Each returns the accepted value, or

@@ -4,7 +4,9 @@
 #include "platform/Browser.h"
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/WebEngineBrowser.h"
+#include "shell/HarvestFilterDialog.h"
 #include "urllist/HarvestCommands.h"
+#include "urllist/HarvestFilter.h"
 
 #include <QCoreApplication>
 #include <QLabel>
@@ -90,6 +92,12 @@ BrowserTab::BrowserTab(UrlList &list, DownloadSettings &settings, Dialogs &dialo
         QCoreApplication::processEvents();
     };
     host.progress = [this](qint64 value, qint64 maximum) { emit progressChanged(value, maximum); };
+    host.review = [this](HarvestFilter &filter) {
+        if (!m_settings.filterHarvest())
+            return HarvestReview::AddAsFound;
+        HarvestFilterDialog dialog(filter, window());
+        return dialog.exec() == QDialog::Accepted ? HarvestReview::AddKept : HarvestReview::AddNothing;
+    };
     m_commands = new HarvestCommands(*m_browser, list, dialogs, std::move(host), this);
 
     // Start-up: silent, parked on the empty page, stopped.

@@ -96,6 +96,7 @@ SettingsTab::SettingsTab(DownloadSettings &settings, PageSourceReplacements &rep
     rightColumn->addLayout(buildTimedDownloadRow());
     rightColumn->addLayout(buildThreadsRow());
     rightColumn->addLayout(buildSeparatorRow());
+    rightColumn->addWidget(buildFilterHarvestBox());
     rightColumn->addStretch(1);
     auto *lowerRows = new QHBoxLayout;
     lowerRows->addWidget(sameNameBox, 1);
@@ -261,6 +262,16 @@ QLayout *SettingsTab::buildSeparatorRow()
     return row;
 }
 
+QWidget *SettingsTab::buildFilterHarvestBox()
+{
+    m_filterHarvest = new QCheckBox(u"采集时筛选链接"_s, this);
+    m_filterHarvest->setObjectName(u"filterHarvestBox"_s);
+    m_filterHarvest->setToolTip(u"采集链接后先显示筛选对话框；不选时全部链接按原样加入网址列表"_s);
+    m_filterHarvest->setChecked(m_settings.filterHarvest());
+    connect(m_filterHarvest, &QCheckBox::toggled, this, [this](bool on) { m_settings.setFilterHarvest(on); });
+    return m_filterHarvest;
+}
+
 QWidget *SettingsTab::buildReplacementsBox()
 {
     m_replacementsBox = new QGroupBox(u"   下载网页源代码替换"_s, this);
@@ -369,6 +380,10 @@ void SettingsTab::showSettings()
     m_folder->setText(m_settings.saveFolder());
     (m_settings.fastMode() ? m_fast : m_page)->setChecked(true);
     m_loginUrl->setText(m_settings.loginUrl());
+    {
+        const QSignalBlocker quiet(m_filterHarvest);
+        m_filterHarvest->setChecked(m_settings.filterHarvest());
+    }
 
     {
         const QSignalBlocker quiet(m_replacementsBox); // showing the stored tick is not a change

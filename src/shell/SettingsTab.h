@@ -53,6 +53,7 @@ private:
     QLayout *buildTimedDownloadRow();
     QLayout *buildThreadsRow();
     QLayout *buildSeparatorRow();
+    QWidget *buildFilterHarvestBox();
     QWidget *buildReplacementsBox();
     void connectRadioButton(QRadioButton *button);
     void radioButtonChosen(QAbstractButton *button);
@@ -84,6 +85,7 @@ private:
     QRadioButton *m_fast = nullptr;       // Option6
     QRadioButton *m_page = nullptr;       // Option7
     QCheckBox *m_timedDownload = nullptr; // Check1
+    QCheckBox *m_filterHarvest = nullptr;
 
     QGroupBox *m_replacementsBox = nullptr; // Frame4
     QComboBox *m_replaceList = nullptr;     // Combo1

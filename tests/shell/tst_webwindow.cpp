@@ -109,6 +109,7 @@ private slots:
         m_rig = std::make_unique<WindowRig>(HttpDownloader::factory(m_profile->cookieJar(), m_profile->userAgent()),
                                             true, m_profile.get());
         m_rig->settings.setThreadCount(3);
+        m_rig->settings.setFilterHarvest(false); // harvests go in as found, without the filter dialog
         m_rig->window->show();
         QVERIFY(QTest::qWaitForWindowExposed(m_rig->window.get()));
         // The address of a link under the mouse goes to panel 1.

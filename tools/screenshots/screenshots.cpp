@@ -14,6 +14,7 @@
 #include "shell/AddUrlDialog.h"
 #include "shell/BrowserTab.h"
 #include "shell/MainWindow.h"
+#include "shell/HarvestFilterDialog.h"
 #include "shell/InternetOptionsDialog.h"
 #include "shell/ListTab.h"
 #include "shell/Resources.h"
@@ -22,10 +23,13 @@
 #include "support/FakeDialogs.h"
 #include "support/FakeDownloader.h"
 #include "support/TestHttpServer.h"
+#include "urllist/HarvestFilter.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStandardPaths>
@@ -169,5 +173,22 @@ int main(int argc, char *argv[])
     AddUrlDialog addUrl(list, window.get());
     addUrl.show();
     ok &= save(addUrl, dir, u"AddURL"_s);
+
+    // A manual's index: its chapters linked many times over, by fragment, beside a few files.
+    std::vector<UrlRow> harvested;
+    for (int chapter = 1; chapter <= 12; ++chapter) {
+        for (int section = 0; section < 6; ++section)
+            harvested.emplace_back(u"第%1章"_s.arg(chapter), u"http://example.invalid/manual/ch%1.html#s%2"_s.arg(chapter).arg(section));
+    }
+    harvested.emplace_back(u"PDF 版"_s, u"http://example.invalid/manual.pdf"_s);
+    harvested.emplace_back(u"源代码"_s, u"http://example.invalid/src/manual.tar.gz"_s);
+    harvested.emplace_back(u"首页"_s, u"http://example.invalid/"_s);
+    harvested.emplace_back(u"镜像"_s, u"http://mirror.example.invalid/manual/ch1.html"_s);
+    HarvestFilter filter(harvested, {u"http://example.invalid/manual/ch1.html"_s}, u"http://example.invalid/manual/index.html"_s);
+    HarvestFilterDialog harvestFilter(filter, window.get());
+    harvestFilter.findChild<QLineEdit *>(u"harvestMask"_s)->setText(u"*/manual/*"_s);
+    harvestFilter.findChild<QCheckBox *>(u"harvestSameSite"_s)->setChecked(true);
+    harvestFilter.show();
+    ok &= save(harvestFilter, dir, u"HarvestFilterDialog"_s);
     return ok ? 0 : 1;
 }
