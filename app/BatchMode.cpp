@@ -175,7 +175,7 @@ QString batchUsage()
     return u"usage: quillmoor --batch LISTFILE [--dir FOLDER] [--threads N] [--name link|url]\n"
            "                 [--same-name skip|overwrite|rename] [--separator SEP] [--mode fast|page]\n"
            "                 [--retries N] [--limit-rate N[k|m]] [--session FILE]\n"
-           "       quillmoor --harvest ADDRESS_OR_FILE\n"
+           "       quillmoor --harvest ADDRESS_OR_FILE [--match REGEX] [--same-site] [--unique]\n"
            "       quillmoor [LISTFILE | PAGE.htm | PAGE.html]...   (the window)\n"_s;
 }
 

@@ -4,6 +4,7 @@
 #include "engine/SaveNames.h"
 #include "platform/Browser.h"
 #include "urllist/Harvest.h"
+#include "urllist/HarvestFilter.h"
 
 #include <QEventLoop>
 #include <QTimer>
@@ -21,10 +22,72 @@ void print(std::FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+struct HarvestOptions
+{
+    QString target;
+    QString match;
+    bool sameSite = false;
+    bool unique = false;
+    QString error; // empty when the options are good
+
+    bool narrows() const { return unique || sameSite || !match.isEmpty(); }
+};
+
+HarvestOptions parseOptions(const QStringList &arguments)
+{
+    HarvestOptions options;
+    for (qsizetype i = 0; i < arguments.size() && options.error.isEmpty(); ++i) {
+        const QString &argument = arguments.at(i);
+        const bool hasValue = i + 1 < arguments.size();
+        if (argument == u"--harvest"_s && hasValue)
+            options.target = arguments.at(++i);
+        else if (argument == u"--match"_s && hasValue)
+            options.match = arguments.at(++i);
+        else if (argument == u"--same-site"_s)
+            options.sameSite = true;
+        else if (argument == u"--unique"_s)
+            options.unique = true;
+        else if (argument == u"--harvest"_s || argument == u"--match"_s)
+            options.error = argument + u" needs a value"_s;
+        else
+            options.error = u"unknown option: "_s + argument;
+    }
+    if (options.error.isEmpty() && options.sameSite && !startsWithHttp(options.target))
+        options.error = u"--same-site needs a page address (http), not a file"_s;
+    return options;
+}
+
+// The rows the options keep, in document order.
+std::vector<UrlRow> narrowed(const std::vector<UrlRow> &rows, const HarvestOptions &options, const QString &page)
+{
+    HarvestFilter filter(rows, {}, page);
+    filter.setMask(options.match, true);
+    filter.setSameSiteOnly(options.sameSite);
+    std::vector<UrlRow> kept;
+    for (const UrlRow &row : options.unique ? filter.candidates() : rows) {
+        if (filter.keeps(row))
+            kept.push_back(row);
+    }
+    return kept;
+}
+
 } // namespace
 
-int runHarvest(const QString &addressOrFile, Browser &browser, int timeoutMs)
+int runHarvest(const QStringList &arguments, Browser &browser, int timeoutMs)
 {
+    const HarvestOptions options = parseOptions(arguments);
+    if (!options.error.isEmpty()) {
+        print(stderr, u"quillmoor: "_s + options.error + u"\n"_s);
+        return 2;
+    }
+    if (!options.match.isEmpty()) {
+        const QString error = HarvestFilter({}, {}, {}).setMask(options.match, true);
+        if (!error.isEmpty()) {
+            print(stderr, u"quillmoor: --match: "_s + error + u"\n"_s);
+            return 2;
+        }
+    }
+    const QString &addressOrFile = options.target;
     if (!startsWithHttp(addressOrFile) && !localFileExists(addressOrFile)) {
         print(stderr, u"quillmoor: 该文件不存在！ "_s + addressOrFile + u"\n"_s);
         return 2;
@@ -55,7 +118,9 @@ int runHarvest(const QString &addressOrFile, Browser &browser, int timeoutMs)
         loop.quit();
     });
     loop.exec();
-    const std::vector<UrlRow> rows = harvestRows(links);
+    std::vector<UrlRow> rows = harvestRows(links);
+    if (options.narrows())
+        rows = narrowed(rows, options, browser.location());
     QString out;
     for (const UrlRow &row : rows)
         out += row.linkName() + u"->"_s + row.url() + u"\r\n"_s;

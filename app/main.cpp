@@ -103,8 +103,8 @@ int runWithBrowser(int argc, char *argv[])
     }
 
     int status = 0;
-    if (const char *target = optionValue(argc, argv, "--harvest")) {
-        status = runHarvest(QString::fromLocal8Bit(target), *browsers[0]);
+    if (hasOption(argc, argv, "--harvest")) {
+        status = runHarvest(programArguments(), *browsers[0]);
     } else {
         QSettingsStore store;
         BatchServices services;

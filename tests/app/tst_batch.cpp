@@ -233,6 +233,8 @@ private slots:
 #ifdef QUILLMOOR_WITH_BROWSER
         QTest::newRow("harvest of a missing file") << QStringList{u"--harvest"_s, u"/nonexistent/page.htm"_s} << none
                                                    << u"quillmoor: 该文件不存在！ /nonexistent/page.htm"_s;
+        QTest::newRow("harvest with a bad --match") << QStringList{u"--harvest"_s, u"http://127.0.0.1:9/"_s, u"--match"_s, u"(x"_s}
+                                                    << none << u"quillmoor: --match: 正则表达式有误："_s;
 #endif
     }
 
