@@ -44,7 +44,9 @@ QString nameFromAddress(const QString &address)
 {
     const QUrl url(address);
     const QString segment = url.path(QUrl::FullyDecoded).section(u'/', -1);
-    return segment.isEmpty() ? url.host() : segment;
+    // Without its extension: the link-name rule adds the address's own.
+    const qsizetype dot = segment.lastIndexOf(u'.');
+    return segment.isEmpty() ? url.host() : dot > 0 ? segment.left(dot) : segment;
 }
 
 std::vector<UrlRow> rowsFromText(const QString &text)

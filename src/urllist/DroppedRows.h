@@ -25,5 +25,6 @@ DroppedItems droppedItems(const QMimeData &data);
 std::vector<UrlRow> rowsFromText(const QString &text);
 // A row for each link of the markup whose target is an http or https address, named by its text.
 std::vector<UrlRow> rowsFromMarkup(const QString &html);
-// The name a row without link text gets: the address's last path segment, else its host.
+// The name a row without link text gets: the address's last path segment without its extension
+// (the link-name rule adds the address's own), else its host.
 QString nameFromAddress(const QString &address);

@@ -91,10 +91,10 @@ private slots:
         struct Drop { QString kind, content; QStringList items; };
         const QList<Drop> drops{
             {u"text"_s, u"第一章->http://h/1.html\r\n http://h/a/b%20c.zip http://h/\nnone\n见 HTTPS://h/p?q=1。"_s,
-             {u"第一章=http://h/1.html"_s, u"b c.zip=http://h/a/b%20c.zip"_s, u"h=http://h/"_s, u"见=HTTPS://h/p?q=1"_s}},
+             {u"第一章=http://h/1.html"_s, u"b c=http://h/a/b%20c.zip"_s, u"h=http://h/"_s, u"见=HTTPS://h/p?q=1"_s}},
             {u"html"_s, u"<a href=\"http://h/1?a=1&amp;b=2\"><b>封面</b>\n图</a><a href=x.htm>x</a><A HREF='https://h/z.bin'> </A>"_s,
-             {u"封面 图=http://h/1?a=1&b=2"_s, u"z.bin=https://h/z.bin"_s}},
-            {u"urls"_s, u"http://h/d/e.pdf"_s, {u"e.pdf=http://h/d/e.pdf"_s}},
+             {u"封面 图=http://h/1?a=1&b=2"_s, u"z=https://h/z.bin"_s}},
+            {u"urls"_s, u"http://h/d/e.pdf"_s, {u"e=http://h/d/e.pdf"_s}},
             {u"urls"_s, u"file:///t/l.txt http://h/x file:///t/p.htm"_s, {u"file:/t/l.txt"_s, u"file:/t/p.htm"_s}},
             {u"text"_s, u"hello ftp://h/x"_s, {}}};
         for (const Drop &drop : drops) {
