@@ -4,6 +4,7 @@
 #include "engine/DownloadSettings.h"
 #include "engine/ListStore.h"
 #include "engine/RowTexts.h"
+#include "engine/RunOverview.h"
 #include "engine/UrlList.h"
 #include "platform/SettingsStore.h"
 #include "urllist/ListFile.h"
@@ -228,9 +229,9 @@ public:
     BatchReport(const UrlList &list, DownloadDriver &driver) : m_list(list)
     {
         QObject::connect(&driver, &DownloadDriver::rowEnded, &driver, [this](int position) { rowEnded(position); });
-        QObject::connect(&driver, &DownloadDriver::bytesReceived, &driver, [this](qint64 bytes) { m_bytes += bytes; });
+        QObject::connect(&driver, &DownloadDriver::bytesReceived, &driver, [this](qint64 bytes) { m_run.addBytes(bytes); });
         QObject::connect(&driver, &DownloadDriver::elapsedTextChanged, &driver, [this](const QString &elapsed) {
-            printErr(elapsed + u"  "_s + QString::number(m_finished + m_failed + m_skipped) + u"/"_s
+            printErr(elapsed + u"  "_s + QString::number(m_earlier + m_run.ended()) + u"/"_s
                      + QString::number(m_list.count()) + u"\n"_s);
         });
         m_clock.start();
@@ -241,43 +242,35 @@ public:
     {
         for (int position = 1; position <= m_list.count(); ++position) {
             const RowState state = m_list.state(position);
-            m_finished += state == RowState::Saved;
-            m_skipped += state == RowState::Skipped;
+            m_earlierFinished += state == RowState::Saved;
+            m_earlierSkipped += state == RowState::Skipped;
         }
-        m_earlier = m_finished + m_skipped;
+        m_earlier = m_earlierFinished + m_earlierSkipped;
     }
 
     // The exit status: 0 when every row ended without an error. The average speed counts the
     // bytes received in this run (not those kept by an earlier one), in thousands per second.
     int summarise(bool interrupted) const
     {
-        const int open = m_list.count() - m_finished - m_failed - m_skipped;
+        const int finished = m_earlierFinished + m_run.done(), skipped = m_earlierSkipped + m_run.skipped();
+        const int open = m_list.count() - finished - m_run.failed() - skipped;
         const qint64 elapsedMs = m_clock.elapsed();
-        const double average = elapsedMs > 0 ? double(m_bytes) / double(elapsedMs) : 0.0;
-        printErr(u"quillmoor: "_s + QString::number(m_finished) + u" finished, "_s + QString::number(m_failed)
-                 + u" failed, "_s + QString::number(m_skipped) + u" skipped"_s
+        const double average = elapsedMs > 0 ? double(m_run.bytes()) / double(elapsedMs) : 0.0;
+        printErr(u"quillmoor: "_s + QString::number(finished) + u" finished, "_s + QString::number(m_run.failed())
+                 + u" failed, "_s + QString::number(skipped) + u" skipped"_s
                  + (open > 0 ? u", "_s + QString::number(open) + u" not done"_s : QString())
                  + (m_earlier > 0 ? u" ("_s + QString::number(m_earlier) + u" in earlier runs)"_s : QString())
                  + u", elapsed "_s
                  + QString::number(static_cast<double>(elapsedMs) / 1000.0, 'f', 2) + u" s"_s
                  + u", average "_s + RowTexts::formatOneDecimal(average) + u" KB/s"_s
                  + (interrupted ? u" (interrupted)"_s : QString()) + u"\n"_s);
-        return m_failed == 0 && open == 0 && !interrupted ? 0 : 1;
+        return m_run.failed() == 0 && open == 0 && !interrupted ? 0 : 1;
     }
 
 private:
     void rowEnded(int position)
     {
-        switch (m_list.state(position)) {
-        case RowState::Failed:
-        case RowState::PageFailed: ++m_failed; break;
-        case RowState::Skipped: ++m_skipped; break;
-        case RowState::Saved: ++m_finished; break;
-        case RowState::Idle:
-        case RowState::Ready:
-        case RowState::Downloading:
-        case RowState::RetryWaiting: break;
-        }
+        m_run.rowEnded(m_list.state(position));
         if (!m_list.hasRow(position))
             return;
         const QString name = printable(m_list.linkName(position));
@@ -291,11 +284,10 @@ private:
 
     const UrlList &m_list;
     QElapsedTimer m_clock;
-    int m_finished = 0;
-    int m_failed = 0;
-    int m_skipped = 0;
+    RunOverview m_run; // this run's counts and bytes, fed by hand
+    int m_earlierFinished = 0;
+    int m_earlierSkipped = 0;
     int m_earlier = 0;
-    qint64 m_bytes = 0;
 };
 
 // Ctrl+C and SIGTERM end the run cleanly while this lives: downloads are abandoned and leave no
