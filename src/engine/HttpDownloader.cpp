@@ -293,9 +293,15 @@ void HttpDownloader::runStopped()
     ++m_generation; // a report already on its way is dropped
 }
 
+QByteArray HttpDownloader::answerValidator() const
+{
+    // A 206 may leave it out: then the one sent with the range still vouches for the bytes.
+    return !m_etag.isEmpty() ? m_etag : !m_lastModified.isEmpty() ? m_lastModified : m_sentValidator;
+}
+
 void HttpDownloader::keepOrDrop(bool keep)
 {
-    const QByteArray validator = m_etag.isEmpty() ? (m_lastModified.isEmpty() ? m_sentValidator : m_lastModified) : m_etag;
+    const QByteArray validator = answerValidator();
     // Bytes kept before stay kept whatever this answer was; new ones are kept from a 2xx answer.
     const bool answered = m_status >= 200 && m_status < 300 && m_written > 0;
     if (keep && m_resumable && (m_described || (answered && m_staging->keep(validator, m_total))))
@@ -382,6 +388,7 @@ bool HttpDownloader::answerHeadersEnded()
             return false;
         }
         m_resumeFrom = 0;
+        m_sentValidator.clear(); // the new bytes are this answer's, not the kept ones'
         m_described = false;
     }
     return true;
@@ -445,7 +452,7 @@ bool HttpDownloader::write(const char *data, qint64 size)
     m_written += size;
     // A big download keeps its bytes as it goes: a crash or a kill loses at most this much.
     if (!m_described && m_resumable && m_resumeFrom + m_written >= KeepAfterBytes) {
-        const QByteArray validator = m_etag.isEmpty() ? m_lastModified : m_etag;
+        const QByteArray validator = answerValidator();
         m_described = !validator.isEmpty() && m_staging->keep(validator, m_total);
         if (!validator.isEmpty() && !m_described)
             m_resumable = false; // cannot be kept here: not tried again for every piece
@@ -501,16 +508,11 @@ void HttpDownloader::transferDone(CURLcode result)
 
 void HttpDownloader::fail(const QString &reason, bool transient)
 {
-    stopHop();
-    keepOrDrop(transient);
-    m_page.clear();
-    m_busy = false;
     DownloadResult result;
     result.reason = reason;
     result.transient = transient;
     result.retryAfterSeconds = transient ? m_retryAfter : -1;
-    result.tag = m_request.tag;
-    emit finished(result);
+    end(result, transient);
 }
 
 void HttpDownloader::followRedirect()
@@ -567,15 +569,20 @@ void HttpDownloader::finishBody()
 
 void HttpDownloader::finish(DownloadResult::Outcome outcome, const QString &reason, const QString &savedPath)
 {
-    stopHop();
-    keepOrDrop(false);
-    m_page.clear();
-    m_busy = false;
     DownloadResult result;
     result.outcome = outcome;
     result.size = outcome == DownloadResult::Outcome::Saved ? m_resumeFrom + m_written : 0;
     result.savedPath = savedPath;
     result.reason = reason;
+    end(result, false);
+}
+
+void HttpDownloader::end(DownloadResult result, bool keepBytes)
+{
+    stopHop();
+    keepOrDrop(keepBytes);
+    m_page.clear();
+    m_busy = false;
     result.tag = m_request.tag;
     // The host may start the next download or destroy this component from its handler.
     emit finished(result);

@@ -78,7 +78,11 @@ private:
     void finishBody();
     void finish(DownloadResult::Outcome outcome, const QString &reason = {}, const QString &savedPath = {});
     void fail(const QString &reason, bool transient);
+    // Reports the end of the download, its bytes kept for the next attempt or dropped.
+    void end(DownloadResult result, bool keepBytes);
     void keepOrDrop(bool keep);
+    // What the kept bytes are checked by next time: a strong ETag, else Last-Modified.
+    QByteArray answerValidator() const;
     QString statusReason() const;
     bool answerHeadersEnded();
     bool restartWhole();
