@@ -66,6 +66,10 @@ CurlMulti::CurlMulti(QObject *parent) : QObject(parent)
     curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, [this] { socketAction(CURL_SOCKET_TIMEOUT, 0); });
+    m_clock.start();
+    m_resumeTimer.setSingleShot(true);
+    m_resumeTimer.setTimerType(Qt::PreciseTimer);
+    connect(&m_resumeTimer, &QTimer::timeout, this, &CurlMulti::resumePaused);
 }
 
 CurlMulti::~CurlMulti()
@@ -88,20 +92,17 @@ bool CurlMulti::add(CURL *easy, Transfer *owner)
 {
     // The share is set before the handle joins: libcurl reads it when the transfer starts.
     m_transfers[easy] = Entry{owner, ++m_nextSerial};
-    shareSpeedLimit();
     if (curl_multi_add_handle(m_multi, easy) == CURLM_OK)
         return true;
     m_transfers.erase(easy);
-    shareSpeedLimit();
     return false;
 }
 
 void CurlMulti::remove(CURL *easy)
 {
-    if (m_transfers.erase(easy) > 0) {
+    m_paused.erase(std::remove(m_paused.begin(), m_paused.end(), easy), m_paused.end());
+    if (m_transfers.erase(easy) > 0)
         curl_multi_remove_handle(m_multi, easy);
-        shareSpeedLimit();
-    }
 }
 
 void CurlMulti::setSpeedLimit(qint64 bytesPerSecond)
@@ -110,7 +111,36 @@ void CurlMulti::setSpeedLimit(qint64 bytesPerSecond)
     if (limit == m_speedLimit)
         return;
     m_speedLimit = limit;
-    shareSpeedLimit();
+    m_budget.setLimit(limit, m_clock.nsecsElapsed() / 1000);
+    if (limit == 0)
+        resumePaused();
+}
+
+void CurlMulti::spendBytes(CURL *easy, qint64 bytes)
+{
+    const qint64 waitMs = m_budget.spend(bytes, m_clock.nsecsElapsed() / 1000);
+    if (waitMs == 0)
+        return;
+    // libcurl takes a pause from within the transfer's own callback; it goes on only when told.
+    curl_easy_pause(easy, CURLPAUSE_RECV);
+    if (std::find(m_paused.begin(), m_paused.end(), easy) == m_paused.end())
+        m_paused.push_back(easy);
+    if (!m_resumeTimer.isActive())
+        m_resumeTimer.start(int(std::min<qint64>(waitMs, 60'000)));
+}
+
+void CurlMulti::resumePaused()
+{
+    if (const qint64 waitMs = m_budget.waitMs(m_clock.nsecsElapsed() / 1000); waitMs > 0) {
+        m_resumeTimer.start(int(std::min<qint64>(waitMs, 60'000)));
+        return;
+    }
+    m_resumeTimer.stop();
+    // libcurl runs them again from its timer; what they then receive is reported as ever.
+    for (CURL *easy : std::exchange(m_paused, {})) {
+        if (m_transfers.count(easy) > 0)
+            curl_easy_pause(easy, CURLPAUSE_CONT);
+    }
 }
 
 qint64 CurlMulti::speedLimitShare(qint64 bytesPerSecond, std::size_t transfers)
@@ -126,13 +156,6 @@ long CurlMulti::receiveBufferBytes(long preferred) const
     if (share == 0)
         return preferred;
     return long(std::clamp<qint64>(share, CURL_MAX_WRITE_SIZE, std::max<qint64>(preferred, CURL_MAX_WRITE_SIZE)));
-}
-
-void CurlMulti::shareSpeedLimit()
-{
-    const auto share = curl_off_t(speedLimitShare(m_speedLimit, m_transfers.size()));
-    for (const auto &[easy, entry] : m_transfers)
-        curl_easy_setopt(easy, CURLOPT_MAX_RECV_SPEED_LARGE, share);
 }
 
 int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void *watch)
@@ -206,9 +229,9 @@ void CurlMulti::deliver()
             continue;
         Transfer *owner = it->second.owner;
         if (event.done) {
+            m_paused.erase(std::remove(m_paused.begin(), m_paused.end(), event.easy), m_paused.end());
             m_transfers.erase(it);
             curl_multi_remove_handle(m_multi, event.easy);
-            shareSpeedLimit();
             owner->transferDone(event.result);
         } else {
             owner->transferProgressed();

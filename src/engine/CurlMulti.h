@@ -1,5 +1,8 @@
 #pragma once
 
+#include "engine/SpeedBudget.h"
+
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -14,9 +17,11 @@
 // and TLS sessions. Owners are told of progress and of the end only after libcurl has returned,
 // so they may add, remove or restart transfers from what they do then.
 //
-// A speed limit is shared evenly by the transfers in the multi handle: each gets its share as
-// its CURLOPT_MAX_RECV_SPEED_LARGE, set again on all of them whenever one is added or ends
-// (libcurl reads the option as the transfer goes; it is never set from within a callback).
+// A speed limit holds for all transfers together: what they receive is counted against one
+// SpeedBudget, a transfer that overdraws it is paused, and the paused ones go on together once
+// the budget is back. Each reads at most its share of the limit at a time, so that the slots
+// share it evenly. (A limit per transfer would let every new one start with a burst: many short
+// transfers together would outrun it.)
 class CurlMulti final : public QObject
 {
     Q_OBJECT
@@ -41,6 +46,8 @@ public:
     explicit CurlMulti(QObject *parent = nullptr);
     ~CurlMulti() override;
 
+    // Transfers under way.
+    std::size_t transfers() const { return m_transfers.size(); }
     // For CURLOPT_SHARE.
     CURLSH *share() const { return m_share; }
 
@@ -51,6 +58,9 @@ public:
     void remove(CURL *easy);
     // From an owner's write callback: report progress once libcurl has returned.
     void noteProgress(CURL *easy) { m_progressed.push_back(easy); }
+    // From an owner's write callback, for the bytes it just took: under a speed limit, a transfer
+    // that overdraws the run's budget is paused until the budget is back.
+    void spendBytes(CURL *easy, qint64 bytes);
     // The download speed limit in bytes/s of all transfers together, 0 for none. Not from
     // within a libcurl callback.
     void setSpeedLimit(qint64 bytesPerSecond);
@@ -74,7 +84,7 @@ private:
     static int onTimer(CURLM *multi, long timeoutMs, void *self);
     void socketAction(curl_socket_t socket, int events);
     void deliver();
-    void shareSpeedLimit();
+    void resumePaused();
 
     CURLM *m_multi = nullptr;
     CURLSH *m_share = nullptr;
@@ -84,4 +94,9 @@ private:
     std::vector<CURL *> m_progressed;
     quint64 m_nextSerial = 0;
     qint64 m_speedLimit = 0;
+    SpeedBudget m_budget;
+    QElapsedTimer m_clock;
+    // Transfers paused for the budget, resumed together by m_resumeTimer.
+    std::vector<CURL *> m_paused;
+    QTimer m_resumeTimer;
 };

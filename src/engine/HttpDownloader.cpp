@@ -420,6 +420,7 @@ size_t HttpDownloader::onBody(char *data, size_t size, size_t count, void *self)
         return 0;
     d.m_received += qint64(bytes);
     d.m_multi->noteProgress(d.m_easy);
+    d.m_multi->spendBytes(d.m_easy, qint64(bytes));
     return bytes;
 }
 

@@ -111,6 +111,22 @@ private slots:
         QVERIFY(err.contains(u"quillmoor: 2 finished, 2 failed, 0 skipped"_s));
     }
 
+    // The limit holds for the run, not only within each transfer: files that each come in one
+    // read still take their time. 4 × 10,000 bytes at 20 KB/s: about 2 s, at once without.
+    void speedLimitHoldsForShortFiles()
+    {
+        BatchRun run;
+        run.writeList(line(u"a"_s, u"/gen/la.bin"_s) + line(u"b"_s, u"/gen/lb.bin"_s) + line(u"c"_s, u"/gen/lc.bin"_s)
+                      + line(u"d"_s, u"/gen/ld.bin"_s));
+        QElapsedTimer elapsed;
+        elapsed.start();
+        run.start({u"--threads"_s, u"1"_s, u"--limit-rate"_s, u"20"_s});
+        QVERIFY(run.finish());
+        QCOMPARE(run.process.exitCode(), 0);
+        QVERIFY2(elapsed.elapsed() >= 1500, qPrintable(QString::number(elapsed.elapsed())));
+        QCOMPARE(TestFiles::entries(run.out.path()).size(), 4);
+    }
+
     // What a run leaves in the save folder, end to end. In the list, options and files, URL stands
     // for the server and DIR for the save folder; a file "name@target" is a symbolic link to a
     // file in the home folder; ".quillmoor-*" files are an hour old, as a killed run leaves them.

@@ -1,6 +1,7 @@
 #include "engine/BaseHref.h"
 #include "engine/DurableCommits.h"
 #include "engine/HttpDownloader.h"
+#include "engine/SpeedBudget.h"
 #include "support/TestFiles.h"
 #include "support/TestHttpServer.h"
 
@@ -10,6 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <array>
 #include <csignal>
 #include <numeric>
 #include <sys/resource.h>
@@ -106,6 +108,23 @@ private slots:
             {0, 3, 0}, {102400, 0, 102400}, {102400, 1, 102400}, {102400, 4, 25600}, {100, 3, 33}, {2, 5, 1}};
         for (const auto &row : rows)
             QCOMPARE(CurlMulti::speedLimitShare(row.limit, row.transfers), row.share);
+    }
+
+    // The run's budget at 1000 bytes/s: a debt is waited off, a quiet second buys a quarter
+    // second's worth at most; without a limit nothing waits. Steps: {at ms, bytes spent, wait ms}.
+    void speedBudget()
+    {
+        const struct { qint64 limit; std::vector<std::array<qint64, 3>> steps; } rows[] = {
+            {1000, {{0, 500, 500}, {250, 0, 250}, {600, 0, 0}, {600, 100, 0}, {600, 1, 1}}},
+            {1000, {{0, 0, 0}, {10000, 1250, 1000}, {10000, 0, 1000}, {11000, 0, 0}}},
+            {0, {{0, 1000000000, 0}, {1, 5, 0}}},
+        };
+        for (const auto &row : rows) {
+            SpeedBudget budget;
+            budget.setLimit(row.limit, 0);
+            for (const auto &[atMs, bytes, waitMs] : row.steps)
+                QCOMPARE(bytes > 0 ? budget.spend(bytes, atMs * 1000) : budget.waitMs(atMs * 1000), waitMs);
+        }
     }
 
     void initTestCase()
