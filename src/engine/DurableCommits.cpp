@@ -4,7 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-DurableCommits::DurableCommits(QObject *parent) : QObject(parent) {}
+DurableCommits::DurableCommits(QObject *parent) : QObject(parent)
+{
+    m_gather.setSingleShot(true);
+    connect(&m_gather, &QTimer::timeout, this, &DurableCommits::consider);
+}
 
 DurableCommits::~DurableCommits()
 {
@@ -25,13 +29,29 @@ DurableCommits::~DurableCommits()
 void DurableCommits::add(std::unique_ptr<StagingFile> staging, const DownloadRequest &request, qint64 size,
                          QObject *context, Report report)
 {
+    if (m_next.empty())
+        m_oldestWaiting.start();
     m_next.push_back(Entry{std::move(staging), request, size, context, std::move(report)});
-    if (!m_inFlight)
+    // Looked at once the event loop has come round: the slot that handed this over has then
+    // taken its next download, if there is one.
+    if (!m_inFlight && !m_gather.isActive())
+        m_gather.start(0);
+}
+
+void DurableCommits::consider()
+{
+    if (m_inFlight || m_next.empty())
+        return;
+    const qint64 waited = m_oldestWaiting.elapsed();
+    if (waited >= GatherMs || !m_busy || !m_busy())
         startSync();
+    else
+        m_gather.start(int(GatherMs - waited));
 }
 
 void DurableCommits::startSync()
 {
+    m_gather.stop();
     m_syncing = std::exchange(m_next, {});
     m_inFlight = true;
     // One descriptor for each file system the waiting files are on.
@@ -74,8 +94,7 @@ void DurableCommits::synced()
 {
     m_inFlight = false;
     std::vector<Entry> done = std::exchange(m_syncing, {});
-    if (!m_next.empty())
-        startSync();
+    consider();
     // A report may end the run and destroy the downloaders, and this with the last of them: the
     // rest are still put in place, unreported.
     const QPointer<DurableCommits> alive(this);

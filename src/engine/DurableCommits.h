@@ -3,8 +3,10 @@
 #include "engine/Downloader.h"
 #include "engine/StagingFile.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 
 #include <condition_variable>
 #include <functional>
@@ -14,10 +16,13 @@
 #include <vector>
 
 // Puts finished downloads in place only once their bytes are on disk, without a sync per file:
-// the files that finished while the last sync ran wait together, one syncfs() of each file system
-// they are on (on a thread of its own, so the event loop goes on) makes them durable, and then each
-// is put in place by its request's same-name rule and reported. A power cut after a report
-// therefore never leaves an empty or short file under a final name.
+// finished files wait together, one syncfs() of each file system they are on (on a thread of its
+// own, so the event loop goes on) makes them durable, and then each is put in place by its
+// request's same-name rule and reported. A power cut after a report therefore never leaves an
+// empty or short file under a final name. A sync starts once the last one has ended and the
+// first waiting file has waited GatherMs, or at once when no other transfer is under way (the end
+// of a run waits for nothing): each sync is a journal commit, which the files being made
+// meanwhile wait for, so fewer and larger ones cost a run less.
 class DurableCommits final : public QObject
 {
     Q_OBJECT
@@ -36,6 +41,13 @@ public:
     std::size_t waiting() const { return m_syncing.size() + m_next.size(); }
     // syncfs() calls made so far.
     int syncs() const { return m_syncs; }
+    // How long the first of the waiting files may wait for others to share its sync.
+    static constexpr int GatherMs = 20;
+
+    // Whether transfers are still under way that may finish soon: only while there are do
+    // finished files wait for others. Without, they are synced as soon as the event loop has
+    // come round.
+    void setBusyProbe(std::function<bool()> busy) { m_busy = std::move(busy); }
 
 private:
     struct Entry
@@ -47,6 +59,7 @@ private:
         Report report;
     };
 
+    void consider();
     void startSync();
     void synced();
     void syncLoop();
@@ -54,6 +67,9 @@ private:
     std::vector<Entry> m_syncing;
     std::vector<Entry> m_next;
     bool m_inFlight = false;
+    std::function<bool()> m_busy;
+    QTimer m_gather;
+    QElapsedTimer m_oldestWaiting; // since the first of m_next came
     int m_syncs = 0;
     // The syncing thread, started with the first file: it waits for descriptors to sync.
     std::thread m_worker;

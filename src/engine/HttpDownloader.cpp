@@ -130,6 +130,10 @@ DownloaderFactory HttpDownloader::factory(QNetworkCookieJar *cookieJar, const QB
 {
     auto multi = std::make_shared<CurlMulti>();
     auto commits = std::make_shared<DurableCommits>();
+    commits->setBusyProbe([weakMulti = std::weak_ptr<CurlMulti>(multi)] {
+        const auto alive = weakMulti.lock();
+        return alive && alive->transfers() > 0;
+    });
     QPointer<QNetworkCookieJar> jar(cookieJar);
     return [multi, commits, jar, userAgent](int slot) -> std::unique_ptr<Downloader> {
         auto downloader = std::make_unique<HttpDownloader>(multi, jar.data());
