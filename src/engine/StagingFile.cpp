@@ -6,6 +6,8 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <mutex>
+#include <set>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -25,6 +27,40 @@ bool procFdAvailable()
     static const bool available = ::access("/proc/self/fd", X_OK) == 0;
     return available;
 }
+
+// Folders known to hold no kept download since their leftovers were last looked at. A new download
+// there need not look for kept bytes of its own: in a large folder every miss is a search through
+// a block of the directory.
+class FoldersWithoutKept
+{
+public:
+    static QByteArray key(const QString &folder) { return QFile::encodeName(QDir::cleanPath(QDir::current().absoluteFilePath(folder))); }
+    static void set(const QByteArray &folder, bool without)
+    {
+        const std::lock_guard<std::mutex> lock(mutex());
+        if (without)
+            folders().insert(folder);
+        else
+            folders().erase(folder);
+    }
+    static bool contains(const QByteArray &folder)
+    {
+        const std::lock_guard<std::mutex> lock(mutex());
+        return folders().count(folder) > 0;
+    }
+
+private:
+    static std::mutex &mutex()
+    {
+        static std::mutex m;
+        return m;
+    }
+    static std::set<QByteArray> &folders()
+    {
+        static std::set<QByteArray> f;
+        return f;
+    }
+};
 
 QByteArray uniqueNameIn(const QByteArray &folder)
 {
@@ -51,7 +87,7 @@ bool StagingFile::openResumable(const QString &target, const QString &url)
     m_resumeBase = m_folder + "/.quillmoor-resume-" + key.toHex().left(24);
     const int fresh = m_fd;
     const QByteArray freshName = m_stagingName;
-    if (!openKept(m_url))
+    if (FoldersWithoutKept::contains(FoldersWithoutKept::key(QFile::decodeName(m_folder))) || !openKept(m_url))
         return true;
     // Continuing the kept bytes: the fresh file made above is not needed.
     ::close(fresh);
@@ -133,6 +169,7 @@ bool StagingFile::keep(const QByteArray &validator, qint64 length)
         }
         m_stagingName = part;
         ::flock(m_fd, LOCK_EX | LOCK_NB);
+        FoldersWithoutKept::set(FoldersWithoutKept::key(QFile::decodeName(m_folder)), false);
     }
     m_kept = writeDescription(validator, length);
     return m_kept;
@@ -314,10 +351,12 @@ int StagingFile::removeLeftovers(const QString &folder, qint64 beforeSecsSinceEp
     if (!dir)
         return 0;
     int removed = 0;
+    bool keptRemain = false;
     const uid_t self = ::geteuid();
     while (const dirent *entry = ::readdir(dir)) {
         if (std::strncmp(entry->d_name, ".quillmoor-", 11) != 0)
             continue;
+        keptRemain = keptRemain || std::strncmp(entry->d_name, ".quillmoor-resume-", 18) == 0;
         const int fd = ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0)
             continue;
@@ -332,6 +371,8 @@ int StagingFile::removeLeftovers(const QString &folder, qint64 beforeSecsSinceEp
         ::close(fd);
     }
     ::closedir(dir);
+    // Counted before removing: a kept file removed meanwhile only costs a look later.
+    FoldersWithoutKept::set(FoldersWithoutKept::key(folder), !keptRemain);
     return removed;
 }
 

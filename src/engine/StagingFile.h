@@ -74,7 +74,8 @@ public:
 
     // Removes the staging files a killed run left in the folder: our own (by name and owner),
     // last written before the given time (kept ones: a week before it), and not held open by a
-    // running download. Returns how many it removed.
+    // running download. Returns how many it removed. A folder found without kept downloads is
+    // remembered as such until one is kept there: openResumable() then does not look for any.
     static int removeLeftovers(const QString &folder, qint64 beforeSecsSinceEpoch);
     static constexpr qint64 KeptSeconds = 7 * 24 * 3600;
 
