@@ -17,8 +17,8 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-// The layout of the file; a file of a later layout is left alone.
-constexpr int FileVersion = 1;
+// The layout of the file; a file of a later layout is left alone. Version 2 added saved_path.
+constexpr int FileVersion = 2;
 
 const QString driverName = u"QSQLITE"_s;
 
@@ -40,9 +40,11 @@ struct RowRecord
     QString url;
     RowStatus status;
     QString reason;
+    QString savedPath;
 };
 
-// The row's status, bound from the placeholder `first` on, in the table's column order.
+// The row's status, its reason and saved path, bound from the placeholder `first` on, in the
+// table's column order.
 void bindStatus(QSqlQuery &query, const RowRecord &row, int first)
 {
     query.bindValue(first, int(row.status.state));
@@ -53,6 +55,7 @@ void bindStatus(QSqlQuery &query, const RowRecord &row, int first)
     query.bindValue(first + 5, row.status.progressValue);
     query.bindValue(first + 6, row.status.progressMaximum);
     query.bindValue(first + 7, row.reason);
+    query.bindValue(first + 8, row.savedPath);
 }
 
 UrlRow storedRow(const QSqlQuery &query)
@@ -72,6 +75,7 @@ UrlRow storedRow(const QSqlQuery &query)
     row.progressValue = query.value(7).toLongLong();
     row.progressMaximum = query.value(8).toLongLong();
     row.setFailureReason(query.value(9).toString());
+    row.setSavedPath(query.value(10).toString());
     return row;
 }
 
@@ -144,8 +148,8 @@ QString ListDatabase::open(const QString &path, std::vector<UrlRow> &rows)
     return m_error;
 }
 
-// Makes the table in a new file and proves the file writable: a store that could only read would
-// lose every change without a word.
+// Makes the table in a new file, or brings a file of an earlier layout up to this one, and proves
+// the file writable: a store that could only read would lose every change without a word.
 bool ListDatabase::setUp()
 {
     QSqlQuery query(database(m_connection));
@@ -154,16 +158,21 @@ bool ListDatabase::setUp()
     if (!query.exec(u"PRAGMA journal_mode=WAL"_s) || !query.exec(u"PRAGMA synchronous=NORMAL"_s)
         || !query.exec(u"PRAGMA user_version"_s) || !query.next())
         return failOpening(query);
-    if (query.value(0).toInt() > FileVersion) {
+    const int version = query.value(0).toInt();
+    if (version > FileVersion) {
         query = QSqlQuery();
         fail(u"由更新版本的程序写成"_s);
         return false;
     }
-    if (!query.exec(u"CREATE TABLE IF NOT EXISTS list_rows(position INTEGER PRIMARY KEY, link_name TEXT, "
-                    "url TEXT, state INTEGER NOT NULL, slot INTEGER NOT NULL, attempt INTEGER NOT NULL, "
-                    "progress_kind INTEGER NOT NULL, ended_at_ms INTEGER NOT NULL, progress_value INTEGER NOT NULL, "
-                    "progress_maximum INTEGER NOT NULL, failure_reason TEXT)"_s)
-        || !query.exec(u"PRAGMA user_version=%1"_s.arg(FileVersion)))
+    // A file of version 1 gains the column with its version in one transaction: a crash leaves it
+    // of one layout or the other, never the new layout under the old number.
+    if (!query.exec(u"BEGIN"_s)
+        || !query.exec(u"CREATE TABLE IF NOT EXISTS list_rows(position INTEGER PRIMARY KEY, link_name TEXT, "
+                       "url TEXT, state INTEGER NOT NULL, slot INTEGER NOT NULL, attempt INTEGER NOT NULL, "
+                       "progress_kind INTEGER NOT NULL, ended_at_ms INTEGER NOT NULL, progress_value INTEGER NOT NULL, "
+                       "progress_maximum INTEGER NOT NULL, failure_reason TEXT, saved_path TEXT)"_s)
+        || (version == 1 && !query.exec(u"ALTER TABLE list_rows ADD COLUMN saved_path TEXT"_s))
+        || !query.exec(u"PRAGMA user_version=%1"_s.arg(FileVersion)) || !query.exec(u"COMMIT"_s))
         return failOpening(query);
     return true;
 }
@@ -173,7 +182,7 @@ bool ListDatabase::load(std::vector<UrlRow> &rows)
     QSqlQuery query(database(m_connection));
     query.setForwardOnly(true);
     if (!query.exec(u"SELECT link_name, url, state, slot, attempt, progress_kind, ended_at_ms, progress_value, "
-                    "progress_maximum, failure_reason FROM list_rows ORDER BY position"_s))
+                    "progress_maximum, failure_reason, saved_path FROM list_rows ORDER BY position"_s))
         return failOpening(query);
     while (query.next())
         rows.push_back(storedRow(query));
@@ -219,16 +228,16 @@ QString ListDatabase::write(const ListStore::Changes &changes)
     QSqlQuery update(db);
     QSqlQuery insert(db);
     bool written = update.prepare(u"UPDATE list_rows SET state = ?, slot = ?, attempt = ?, progress_kind = ?, "
-                                  "ended_at_ms = ?, progress_value = ?, progress_maximum = ?, failure_reason = ? "
-                                  "WHERE position = ?"_s)
+                                  "ended_at_ms = ?, progress_value = ?, progress_maximum = ?, failure_reason = ?, "
+                                  "saved_path = ? WHERE position = ?"_s)
         && insert.prepare(u"INSERT INTO list_rows(position, link_name, url, state, slot, attempt, progress_kind, "
-                          "ended_at_ms, progress_value, progress_maximum, failure_reason) "
-                          "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
+                          "ended_at_ms, progress_value, progress_maximum, failure_reason, saved_path) "
+                          "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
     if (changes.rewriteAll)
         written = written && update.exec(u"DELETE FROM list_rows"_s);
     for (auto row = changes.statuses.cbegin(); written && row != changes.statuses.cend(); ++row) {
         bindStatus(update, *row, 0);
-        update.bindValue(8, row->index);
+        update.bindValue(9, row->index);
         written = update.exec();
     }
     for (auto row = changes.whole.cbegin(); written && row != changes.whole.cend(); ++row) {
@@ -388,6 +397,7 @@ std::shared_ptr<ListStore::Changes> ListStore::takeChanges()
         }
         row.status = m_list.rowStatus(position);
         row.reason = m_list.failureReason(position);
+        row.savedPath = m_list.savedPath(position);
         return row;
     };
     const int count = m_list.count();

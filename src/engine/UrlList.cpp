@@ -22,17 +22,31 @@ QString UrlRow::url() const { return QString::fromUtf8(m_text.constData() + m_na
 
 QString UrlRow::failureReason() const
 {
-    const qsizetype at = qsizetype(m_nameBytes) + m_urlBytes;
+    return QString::fromUtf8(m_text.constData() + m_nameBytes + m_urlBytes, m_reasonBytes);
+}
+
+void UrlRow::setFailureReason(const QString &reason) { setEndTexts(reason.toUtf8(), savedPath().toUtf8()); }
+
+QString UrlRow::savedPath() const
+{
+    const qsizetype at = qsizetype(m_nameBytes) + m_urlBytes + m_reasonBytes;
     return QString::fromUtf8(m_text.constData() + at, m_text.size() - at);
 }
 
-void UrlRow::setFailureReason(const QString &reason)
+void UrlRow::setSavedPath(const QString &path)
 {
-    if (reason.isEmpty() && m_text.size() == qsizetype(m_nameBytes) + m_urlBytes)
+    setEndTexts(m_text.mid(qsizetype(m_nameBytes) + m_urlBytes, m_reasonBytes), path.toUtf8());
+}
+
+void UrlRow::setEndTexts(const QByteArray &reason, const QByteArray &savedPath)
+{
+    const qsizetype texts = qsizetype(m_nameBytes) + m_urlBytes;
+    if (reason.isEmpty() && savedPath.isEmpty() && m_text.size() == texts)
         return;
-    m_text.truncate(qsizetype(m_nameBytes) + m_urlBytes);
-    m_text.append(reason.toUtf8());
-    if (reason.isEmpty())
+    m_text.truncate(texts);
+    m_text.append(reason).append(savedPath);
+    m_reasonBytes = quint32(reason.size());
+    if (reason.isEmpty() && savedPath.isEmpty())
         m_text.squeeze();
 }
 
@@ -123,6 +137,7 @@ UrlList::StoredRow UrlList::stored(const UrlRow &row)
     kept.nameBytes = quint32(name.size());
     kept.urlBytes = quint32(url.size());
     kept.reason = reasonId(row.failureReason());
+    kept.savedPath = reasonId(row.savedPath());
     return kept;
 }
 
@@ -162,8 +177,14 @@ QString UrlList::savedPath(int position) const
 
 void UrlList::setSavedPath(int position, const QString &path)
 {
-    if (StoredRow *row = writable(position))
-        row->savedPath = reasonId(path);
+    StoredRow *row = writable(position);
+    if (!row)
+        return;
+    const quint32 id = reasonId(path);
+    if (row->savedPath == id)
+        return;
+    row->savedPath = id;
+    changed(position, StatusColumn, StatusColumn);
 }
 
 QString UrlList::statusText(int position) const

@@ -49,11 +49,17 @@ public:
     // Why the last download of the row failed, in plain words; shown as the remark's tooltip.
     QString failureReason() const;
     void setFailureReason(const QString &reason);
+    // Where the row's last download put its file (UrlList::savedPath).
+    QString savedPath() const;
+    void setSavedPath(const QString &path);
 
 private:
-    QByteArray m_text; // link name, address, failure reason
+    void setEndTexts(const QByteArray &reason, const QByteArray &savedPath);
+
+    QByteArray m_text; // link name, address, failure reason, saved path
     quint32 m_nameBytes = 0;
     quint32 m_urlBytes = 0;
+    quint32 m_reasonBytes = 0;
 };
 
 // The URL list: at once the list the user edits and the queue of download jobs. Rows are
@@ -84,7 +90,8 @@ public:
     QString url(int position) const;
     RowState state(int position) const;
     QString failureReason(int position) const;
-    // Where the last download of the row put its file; empty when it did not, or not in this session.
+    // Where the last download of the row put its file; empty when it did not. A change is
+    // signalled on the status column.
     QString savedPath(int position) const;
     void setSavedPath(int position, const QString &path);
     // The whole status of the row, as kept: for saving the list and bringing it back.

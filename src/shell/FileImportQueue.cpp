@@ -7,15 +7,17 @@
 
 #include <QFileInfo>
 
+#include <utility>
+
 using namespace Qt::Literals::StringLiterals;
 
 FileImportQueue::FileImportQueue(ListTab &listTab, BrowserTab &browserTab, QObject *parent)
     : QObject(parent), m_listTab(listTab), m_browserTab(browserTab)
 {
     HarvestCommands *commands = browserTab.commands();
-    connect(commands, &HarvestCommands::harvested, this, &FileImportQueue::pageEnded);
-    connect(commands, &HarvestCommands::waitTimedOut, this, &FileImportQueue::pageEnded);
-    connect(browserTab.browser(), &Browser::loadFailed, this, &FileImportQueue::pageEnded);
+    connect(commands, &HarvestCommands::harvested, this, &FileImportQueue::harvestEnded);
+    connect(commands, &HarvestCommands::waitTimedOut, this, &FileImportQueue::harvestEnded);
+    connect(browserTab.browser(), &Browser::loadFailed, this, &FileImportQueue::harvestEnded);
 }
 
 bool FileImportQueue::isSavedPage(const QString &path)
@@ -33,7 +35,7 @@ void FileImportQueue::add(const QStringList &paths)
 void FileImportQueue::importNext()
 {
     // A list import lets the window's events run, and with them a hand-over that calls add().
-    while (!m_busy && !m_pending.isEmpty()) {
+    while (!m_busy && !m_pending.isEmpty() && !m_browserTab.commands()->harvesting()) {
         const QString path = m_pending.takeFirst();
         m_busy = true;
         if (isSavedPage(path) && QFileInfo::exists(path)) {
@@ -49,11 +51,9 @@ void FileImportQueue::importNext()
     }
 }
 
-void FileImportQueue::pageEnded()
+void FileImportQueue::harvestEnded()
 {
-    if (!m_pageUnderWay)
-        return;
-    m_pageUnderWay = false;
-    m_busy = false;
+    if (std::exchange(m_pageUnderWay, false))
+        m_busy = false;
     importNext();
 }

@@ -88,6 +88,7 @@ void HarvestCommands::harvestLinks()
     if (m_browser.location().isEmpty())
         return;
     QPointer<HarvestCommands> self(this);
+    ++m_harvests;
     m_browser.readLinks([self, page = m_browser.location()](const QList<BrowserLink> &links) {
         if (self)
             self->appendHarvest(links, page);
@@ -117,6 +118,7 @@ void HarvestCommands::appendHarvest(const QList<BrowserLink> &links, const QStri
     if (!self)
         return;
     m_list.appendRows(rows);
+    --m_harvests;
     emit harvested(static_cast<int>(rows.size()));
 }
 

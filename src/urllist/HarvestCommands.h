@@ -58,6 +58,9 @@ public:
     int pageWaitLimit() const { return m_waitLimitMs; }
     // True while an import waits for its page to finish loading.
     bool waiting() const { return m_waiting; }
+    // True from harvestLinks() until harvested(), the review included: showing another page
+    // meanwhile would take the harvested one away from under its review.
+    bool harvesting() const { return m_harvests > 0; }
 
 signals:
     void harvested(int rowsAdded);
@@ -81,4 +84,5 @@ private:
     QTimer m_waitTimer;
     int m_waitLimitMs = defaultPageWaitLimitMs;
     bool m_waiting = false;
+    int m_harvests = 0; // links being read or reviewed
 };

@@ -3,6 +3,8 @@
 #include "support/TestFiles.h"
 
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -28,7 +30,7 @@ QStringList rowFields(const UrlList &list, bool reopened = false)
             s.state = RowState::Ready;
         QDebug(&rows.emplace_back()) << list.linkName(p) << list.url(p) << int(s.state) << int(s.slot) << int(s.attempt)
                                      << int(s.progressKind) << s.endedAtMs << s.progressValue << s.progressMaximum
-                                     << list.failureReason(p);
+                                     << list.failureReason(p) << list.savedPath(p);
     }
     return rows;
 }
@@ -51,6 +53,33 @@ void appendEveryState(UrlList &list)
     list.appendRows(rows);
 }
 
+// A new file of the first layout, which had no saved paths, holding the list's rows.
+bool writeFirstLayout(const QString &path, const UrlList &list)
+{
+    bool written = QDir().mkpath(QFileInfo(path).absolutePath());
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(u"QSQLITE"_s, u"first layout"_s);
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        written = written && db.open()
+            && query.exec(u"CREATE TABLE list_rows(position INTEGER PRIMARY KEY, link_name TEXT, url TEXT, state INTEGER NOT NULL, "
+                          "slot INTEGER NOT NULL, attempt INTEGER NOT NULL, progress_kind INTEGER NOT NULL, ended_at_ms INTEGER "
+                          "NOT NULL, progress_value INTEGER NOT NULL, progress_maximum INTEGER NOT NULL, failure_reason TEXT)"_s)
+            && query.exec(u"PRAGMA user_version=1"_s);
+        for (int p = 1; written && p <= list.count(); ++p) {
+            const RowStatus s = list.rowStatus(p);
+            const QVariantList values{p - 1, list.linkName(p), list.url(p), int(s.state), int(s.slot), int(s.attempt),
+                                      int(s.progressKind), s.endedAtMs, s.progressValue, s.progressMaximum, list.failureReason(p)};
+            written = query.prepare(u"INSERT INTO list_rows VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"_s);
+            for (int i = 0; i < values.size(); ++i)
+                query.bindValue(i, values[i]);
+            written = written && query.exec();
+        }
+    }
+    QSqlDatabase::removeDatabase(u"first layout"_s);
+    return written;
+}
+
 } // namespace
 
 class TestListStore : public QObject
@@ -60,35 +89,51 @@ class TestListStore : public QObject
 private slots:
     // The file holds the list as it stands after each kind of change, written first whole, then
     // only what changed; flush() writes at once, and only when something changed. A row that a slot
-    // had, or that waited for a retry, comes back ready.
+    // had, or that waited for a retry, comes back ready. A file of the first layout is read as it
+    // was and keeps saved paths from then on.
     void reopenedListIsTheListAsLeft_data()
     {
         QTest::addColumn<ListChange>("change");
-        QTest::newRow("rows as appended") << ListChange();
-        QTest::newRow("rows removed, two blocks") << ListChange([](UrlList &l) { l.removePositions({2, 5, 6}); });
-        QTest::newRow("new order") << ListChange([](UrlList &l) { l.reorder({7, 3, 0, 1, 2, 4, 6, 5}); });
-        QTest::newRow("cleared, then one row") << ListChange([](UrlList &l) { l.clear(); l.append(u"only"_s, u"http://h/only"_s); });
-        QTest::newRow("every unfinished row ready") << ListChange([](UrlList &l) { l.markUnfinishedReady(); });
+        QTest::addColumn<bool>("firstLayout"); // the file holds the rows before the store opens it
+        const ListChange savedPaths([](UrlList &l) {
+            l.setSavedPath(4, u"/下载/名字 3"_s);
+            appendEveryState(l);
+            l.setSavedPath(12, u"/下载/名字 3.1"_s);
+        });
+        QTest::newRow("rows as appended") << ListChange() << false;
+        QTest::newRow("rows removed, two blocks") << ListChange([](UrlList &l) { l.removePositions({2, 5, 6}); }) << false;
+        QTest::newRow("new order") << ListChange([](UrlList &l) { l.reorder({7, 3, 0, 1, 2, 4, 6, 5}); }) << false;
+        QTest::newRow("cleared, then one row") << ListChange([](UrlList &l) { l.clear(); l.append(u"only"_s, u"http://h/only"_s); }) << false;
+        QTest::newRow("every unfinished row ready") << ListChange([](UrlList &l) { l.markUnfinishedReady(); }) << false;
         QTest::newRow("a row ends, then rows are appended twice") << ListChange([](UrlList &l) {
             l.endRow(2, RowState::Failed, QTime(1, 2, 3), u"新的"_s);
             appendEveryState(l);
             appendEveryState(l);
-        });
+        }) << false;
+        QTest::newRow("saved paths of a row and of an appended one") << savedPaths << false;
+        QTest::newRow("a file of the first layout, then saved paths") << savedPaths << true;
     }
     void reopenedListIsTheListAsLeft()
     {
         QFETCH(ListChange, change);
+        QFETCH(bool, firstLayout);
         QTemporaryDir dir;
         const QString path = dir.filePath(u"sub/list.sqlite"_s);
+        UrlList every;
+        appendEveryState(every);
+        QVERIFY(!firstLayout || writeFirstLayout(path, every));
         UrlList list;
         ListStore store(list);
         QVERIFY(store.open(path));
-        appendEveryState(list);
-        QVERIFY(store.flush());
+        if (!firstLayout) {
+            appendEveryState(list);
+            QVERIFY(store.flush());
+        }
+        QCOMPARE(rowFields(list), rowFields(every, firstLayout));
         if (change)
             change(list);
         QVERIFY(store.flush());
-        QCOMPARE(store.writeCount(), change ? 2u : 1u);
+        QCOMPARE(store.writeCount(), quint64(!firstLayout) + (change ? 1 : 0));
 
         UrlList reopened;
         reopened.append(u"stale"_s, u"http://h/stale"_s);

@@ -6,6 +6,7 @@
 #include "platform/web/BrowserProfile.h"
 #include "platform/web/CookieBridge.h"
 #include "shell/BrowserTab.h"
+#include "shell/FileImportQueue.h"
 #include "shell/InternetOptionsDialog.h"
 #include "shell/Resources.h"
 #include "shell/SettingsTab.h"
@@ -16,6 +17,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QTableView>
 #include <QUuid>
 #include <QWebEngineProfile>
@@ -34,6 +36,7 @@ class TestWebWindow : public QObject
     std::unique_ptr<BrowserProfile> m_profile;
     std::unique_ptr<WindowRig> m_rig; // its browsers go before the profile
     int m_modals = 0; // modal dialogs that came up, closed at once
+    std::function<bool()> m_holdModal; // unless this wants the one on top kept open a while longer
     QTimer m_dismisser;
     QByteArray m_token; // cookies persist between runs: cookies of this run only
     int m_runs = 0;
@@ -97,6 +100,8 @@ private slots:
                                  "<a href=p.html>页</a><a href=" + url(u"/abs.html"_s).toUtf8() + ">绝对</a>"));
         connect(&m_dismisser, &QTimer::timeout, this, [this] {
             if (auto *modal = qobject_cast<QDialog *>(QApplication::activeModalWidget())) {
+                if (m_holdModal && m_holdModal())
+                    return;
                 ++m_modals;
                 modal->reject();
             }
@@ -190,6 +195,37 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(TestFiles::rows(m_rig->list), rows, PageLoadPatience);
         QVERIFY(!m_rig->window->browserTab()->commands()->waiting());
         QCOMPARE(tabs->currentIndex(), int(rows.size() == 1 ? MainWindow::BrowserTabIndex : MainWindow::ListTabIndex));
+    }
+
+    // A page handed over while the user's harvest is under review waits for the review to end: the
+    // page stays under the dialog, and its own review comes after, not over it.
+    void handedPageWaitsForTheReviewOfAHarvest()
+    {
+        BrowserTab *tab = m_rig->window->browserTab();
+        FileImportQueue imports(*m_rig->window->listTab(), *tab);
+        tab->navigate(url(u"/links.html"_s));
+        QTRY_VERIFY_WITH_TIMEOUT(!tab->browser()->isBusy() && tab->browser()->location().endsWith(u"/links.html"_s), PageLoadPatience);
+        QElapsedTimer firstReview;
+        QStringList shownAtEnd; // the page under each review as it closes
+        m_holdModal = [&] {
+            if (!firstReview.isValid()) {
+                firstReview.start();
+                imports.add({m_dir.filePath(u"saved.htm"_s)});
+            }
+            if (firstReview.elapsed() < 1000)
+                return true;
+            shownAtEnd << QUrl(tab->browser()->location()).fileName();
+            return false;
+        };
+        const auto restore = qScopeGuard([this] {
+            m_holdModal = nullptr;
+            m_rig->settings.setFilterHarvest(false);
+        });
+        m_rig->settings.setFilterHarvest(true);
+        tab->harvestLinks();
+        QTRY_COMPARE_WITH_TIMEOUT(m_modals, 2, PageLoadPatience);
+        QCOMPARE(shownAtEnd, (QStringList{u"links.html"_s, u"saved.htm"_s}));
+        m_modals = 0;
     }
 
     void pageThatNeverEndsHoldsItsSlotUntilStop()
