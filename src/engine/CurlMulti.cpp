@@ -108,9 +108,8 @@ void CurlMulti::remove(CURL *easy)
 void CurlMulti::setSpeedLimit(qint64 bytesPerSecond)
 {
     const qint64 limit = std::max<qint64>(bytesPerSecond, 0);
-    if (limit == m_speedLimit)
+    if (limit == m_budget.limit())
         return;
-    m_speedLimit = limit;
     m_budget.setLimit(limit, m_clock.nsecsElapsed() / 1000);
     if (limit == 0)
         resumePaused();
@@ -152,7 +151,7 @@ qint64 CurlMulti::speedLimitShare(qint64 bytesPerSecond, std::size_t transfers)
 
 long CurlMulti::receiveBufferBytes(long preferred) const
 {
-    const qint64 share = speedLimitShare(m_speedLimit, m_transfers.size() + 1);
+    const qint64 share = speedLimitShare(m_budget.limit(), m_transfers.size() + 1);
     if (share == 0)
         return preferred;
     return long(std::clamp<qint64>(share, CURL_MAX_WRITE_SIZE, std::max<qint64>(preferred, CURL_MAX_WRITE_SIZE)));

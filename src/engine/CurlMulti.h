@@ -93,7 +93,6 @@ private:
     std::unordered_map<curl_socket_t, SocketWatch *> m_watches;
     std::vector<CURL *> m_progressed;
     quint64 m_nextSerial = 0;
-    qint64 m_speedLimit = 0;
     SpeedBudget m_budget;
     QElapsedTimer m_clock;
     // Transfers paused for the budget, resumed together by m_resumeTimer.

@@ -34,7 +34,9 @@ bool procFdAvailable()
 class FoldersWithoutKept
 {
 public:
-    static QByteArray key(const QString &folder) { return QFile::encodeName(QDir::cleanPath(QDir::current().absoluteFilePath(folder))); }
+    // A staging file's folder is the absolute one of its target; a folder named otherwise (not
+    // clean, say) is only ever looked in.
+    static QByteArray key(const QString &folder) { return QFile::encodeName(QDir::current().absoluteFilePath(folder)); }
     static void set(const QByteArray &folder, bool without)
     {
         const std::lock_guard<std::mutex> lock(mutex());
@@ -87,7 +89,7 @@ bool StagingFile::openResumable(const QString &target, const QString &url)
     m_resumeBase = m_folder + "/.quillmoor-resume-" + key.toHex().left(24);
     const int fresh = m_fd;
     const QByteArray freshName = m_stagingName;
-    if (FoldersWithoutKept::contains(FoldersWithoutKept::key(QFile::decodeName(m_folder))) || !openKept(m_url))
+    if (FoldersWithoutKept::contains(m_folder) || !openKept(m_url))
         return true;
     // Continuing the kept bytes: the fresh file made above is not needed.
     ::close(fresh);
@@ -169,7 +171,7 @@ bool StagingFile::keep(const QByteArray &validator, qint64 length)
         }
         m_stagingName = part;
         ::flock(m_fd, LOCK_EX | LOCK_NB);
-        FoldersWithoutKept::set(FoldersWithoutKept::key(QFile::decodeName(m_folder)), false);
+        FoldersWithoutKept::set(m_folder, false);
     }
     m_kept = writeDescription(validator, length);
     return m_kept;
