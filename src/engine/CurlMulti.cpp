@@ -18,8 +18,8 @@ void initialiseCurlOnce()
 
 } // namespace
 
-// The read and write notifiers of one socket libcurl uses. Dropped with deleteLater: libcurl may
-// forget a socket from within the notifier's own signal.
+// The read and write notifiers of one socket number libcurl uses, kept while the multi handle
+// lives and then dropped with deleteLater: that may be from within a notifier's own signal.
 class CurlMulti::SocketWatch final : public QObject
 {
 public:
@@ -162,16 +162,17 @@ int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void
     auto &multi = *static_cast<CurlMulti *>(self);
     auto *socketWatch = static_cast<SocketWatch *>(watch);
     if (what == CURL_POLL_REMOVE) {
-        if (socketWatch) {
+        // Kept for the next socket of the same number: a connection handed back to the cache
+        // is forgotten here and taken up again by the next transfer, once per file.
+        if (socketWatch)
             socketWatch->watch(false, false);
-            socketWatch->deleteLater();
-            multi.m_watches.erase(socket);
-        }
         return 0;
     }
     if (!socketWatch) {
-        socketWatch = new SocketWatch(socket, multi);
-        multi.m_watches[socket] = socketWatch;
+        SocketWatch *&kept = multi.m_watches[socket];
+        if (!kept)
+            kept = new SocketWatch(socket, multi);
+        socketWatch = kept;
         curl_multi_assign(multi.m_multi, socket, socketWatch);
     }
     socketWatch->watch(what & CURL_POLL_IN, what & CURL_POLL_OUT);
