@@ -563,6 +563,7 @@ void HttpDownloader::finishBody()
     m_described = false;
     auto staging = std::exchange(m_staging, std::make_unique<StagingFile>());
     m_staging->setUnnamedAllowed(m_unnamedAllowed);
+    staging->passBufferTo(*m_staging);
     const int tag = m_request.tag;
     m_commits->add(std::move(staging), m_request, size, this, [this, tag](DownloadResult result) {
         result.tag = tag;

@@ -249,6 +249,12 @@ bool StagingFile::flush()
     return ok;
 }
 
+void StagingFile::passBufferTo(StagingFile &next)
+{
+    if (m_pending.isEmpty() && next.m_pending.isEmpty())
+        next.m_pending = std::exchange(m_pending, QByteArray());
+}
+
 bool StagingFile::syncData() { return flush() && (::fdatasync(m_fd) == 0 || fail()); }
 
 bool StagingFile::writeAll(const char *data, qint64 size)

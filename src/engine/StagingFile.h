@@ -57,6 +57,10 @@ public:
     bool write(const char *data, qint64 size);
     // Writes out what write() gathered; false on a write error. commit() flushes too.
     bool flush();
+    // Hands the flushed write buffer to the slot's next staging file, which has written nothing:
+    // one that only waits to be put in place needs none, and a slot keeps one buffer however
+    // many of its files wait.
+    void passBufferTo(StagingFile &next);
     // Flushes and waits until the bytes are on disk (fdatasync); false on an error.
     bool syncData();
     enum class Commit { Done, Exists, Failed };
