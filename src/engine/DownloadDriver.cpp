@@ -20,7 +20,21 @@ using namespace Qt::Literals::StringLiterals;
 
 namespace {
 
-QTime now() { return QTime::currentTime(); }
+// The local time of day at which a row ends. The zone's offset is looked up once a second at most:
+// each lookup reads the system's zone file again, which rows ending by the thousand a second
+// would pay each time.
+QTime now()
+{
+    static qint64 offsetSecond = std::numeric_limits<qint64>::min();
+    static qint64 offsetMs = 0;
+    const qint64 utcMs = QDateTime::currentMSecsSinceEpoch();
+    if (utcMs / 1000 != offsetSecond) {
+        offsetSecond = utcMs / 1000;
+        offsetMs = qint64(QDateTime::fromMSecsSinceEpoch(utcMs).offsetFromUtc()) * 1000;
+    }
+    constexpr qint64 day = 24 * 3600 * 1000;
+    return QTime::fromMSecsSinceStartOfDay(int((((utcMs + offsetMs) % day) + day) % day));
+}
 
 QString cancelledReason() { return u"已取消"_s; }
 
