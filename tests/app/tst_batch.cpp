@@ -9,6 +9,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimeZone>
 
 #include <algorithm>
 #include <csignal>
@@ -82,11 +83,14 @@ private slots:
         });
     }
 
-    // Each ended row prints its five columns on standard output; a failure says why on standard
-    // error; the summary counts the outcomes; any failure gives exit status 1.
+    // Each ended row prints its five columns on standard output, with its end in the local time;
+    // a failure says why on standard error; the summary counts the outcomes; any failure gives
+    // exit status 1.
     void rowsPrintTheirOutcome()
     {
         BatchRun run;
+        run.timeZone = u"Asia/Shanghai"_s;
+        const QDateTime started = QDateTime::currentDateTimeUtc().toTimeZone(QTimeZone("Asia/Shanghai"));
         run.writeList(line(u"一"_s, u"/gen/a.bin"_s) + line(u"二"_s, u"/gen/b.bin"_s) + line(u"gone"_s, u"/missing.bin"_s)
                       + "refused->http://127.0.0.1:1/x.bin\r\n");
         run.start({u"--threads"_s, u"2"_s});
@@ -98,6 +102,9 @@ private slots:
             const QStringList fields = l.split(u'\t');
             QCOMPARE(fields.size(), 5);
             QVERIFY2(finishedText.match(fields[2]).hasMatch(), qPrintable(l));
+            const QTime ended = QTime::fromString(fields[2].mid(fields[2].indexOf(u'[') + 1, 8), u"hh:mm:ss"_s);
+            const int apart = (started.time().secsTo(ended) + 86400) % 86400; // past midnight too
+            QVERIFY2(std::min(apart, 86400 - apart) < 60, qPrintable(l));
             const bool failed = fields[0] == u"gone"_s || fields[0] == u"refused"_s;
             QCOMPARE(fields[3], failed ? QString() : u"100.0%  10.0KB"_s);
             QCOMPARE(fields[4].startsWith(u"下载出错！ ["_s), failed);

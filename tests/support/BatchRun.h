@@ -16,6 +16,7 @@ struct BatchRun
     QTemporaryDir out;
     QProcess process;
     QString listPath = QDir(home.path()).filePath(QStringLiteral("list.txt"));
+    QString timeZone; // TZ for the run, when set
 
     void writeList(const QByteArray &bytes) { TestFiles::write(listPath, bytes); }
 
@@ -27,6 +28,8 @@ struct BatchRun
             env.insert(QStringLiteral("XDG_%1_HOME").arg(QLatin1String(kind)),
                        QDir(home.path()).filePath(QString::fromLatin1(kind).toLower()));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        if (!timeZone.isEmpty())
+            env.insert(QStringLiteral("TZ"), timeZone);
         process.setProcessEnvironment(env);
         QStringList args;
         if (withList)
