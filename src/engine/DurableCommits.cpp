@@ -57,10 +57,11 @@ void DurableCommits::startSync()
     // One descriptor for each file system the waiting files are on.
     std::vector<int> descriptors;
     std::set<dev_t> devices;
+    std::set<QByteArray> folders; // files of one folder are on one file system: looked at once
     for (const Entry &entry : m_syncing) {
         struct stat st {};
-        if (entry.staging->descriptor() >= 0 && ::fstat(entry.staging->descriptor(), &st) == 0
-            && devices.insert(st.st_dev).second)
+        if (entry.staging->descriptor() >= 0 && folders.insert(entry.staging->folder()).second
+            && ::fstat(entry.staging->descriptor(), &st) == 0 && devices.insert(st.st_dev).second)
             descriptors.push_back(entry.staging->descriptor());
     }
     m_syncs += int(descriptors.size());

@@ -32,6 +32,8 @@ public:
     bool open(const QString &target);
     bool isOpen() const { return m_fd >= 0; }
     int descriptor() const { return m_fd; }
+    // The folder of the target open() was given, absolute.
+    const QByteArray &folder() const { return m_folder; }
 
     // What an earlier attempt at the same address and target kept: bytes == 0 when nothing.
     struct Resume
