@@ -90,7 +90,6 @@ CurlMulti::~CurlMulti()
 
 bool CurlMulti::add(CURL *easy, Transfer *owner)
 {
-    // The share is set before the handle joins: libcurl reads it when the transfer starts.
     m_transfers[easy] = Entry{owner, ++m_nextSerial};
     if (curl_multi_add_handle(m_multi, easy) == CURLM_OK)
         return true;

@@ -6,12 +6,12 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
-#include <mutex>
-#include <set>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <mutex>
+#include <set>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
