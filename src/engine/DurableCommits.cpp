@@ -21,8 +21,10 @@ DurableCommits::~DurableCommits()
         m_worker.join();
     }
     for (std::vector<Entry> *entries : {&m_syncing, &m_next}) {
-        for (Entry &entry : *entries)
-            placeDownload(*entry.staging, entry.request, entry.size);
+        for (Entry &entry : *entries) {
+            if (!entry.placed)
+                placeDownload(*entry.staging, entry.request, entry.size);
+        }
     }
 }
 
@@ -31,7 +33,7 @@ void DurableCommits::add(std::unique_ptr<StagingFile> staging, const DownloadReq
 {
     if (m_next.empty())
         m_oldestWaiting.start();
-    m_next.push_back(Entry{std::move(staging), request, size, context, std::move(report)});
+    m_next.push_back(Entry{std::move(staging), request, size, context, std::move(report), std::nullopt});
     // Looked at once the event loop has come round: the slot that handed this over has then
     // taken its next download, if there is one.
     if (!m_inFlight && !m_gather.isActive())
@@ -70,6 +72,7 @@ void DurableCommits::startSync()
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         m_toSync = std::move(descriptors);
+        m_batchReady = true;
     }
     m_wake.notify_one();
 }
@@ -78,13 +81,18 @@ void DurableCommits::syncLoop()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_quit || !m_toSync.empty(); });
+        m_wake.wait(lock, [this] { return m_quit || m_batchReady; });
         if (m_quit)
             return;
+        m_batchReady = false;
         const std::vector<int> descriptors = std::exchange(m_toSync, {});
         lock.unlock();
         for (const int fd : descriptors)
             ::syncfs(fd);
+        // The batch is this thread's until synced(): the event loop's thread only adds to m_next
+        // meanwhile. Linking the files here spares that thread a directory update each.
+        for (Entry &entry : m_syncing)
+            entry.placed = placeDownloadAsIs(*entry.staging, entry.request, entry.size);
         // Queued to this object's thread; dropped by Qt if this is gone by then.
         QMetaObject::invokeMethod(this, &DurableCommits::synced, Qt::QueuedConnection);
         lock.lock();
@@ -100,7 +108,7 @@ void DurableCommits::synced()
     // rest are still put in place, unreported.
     const QPointer<DurableCommits> alive(this);
     for (Entry &entry : done) {
-        const DownloadResult result = placeDownload(*entry.staging, entry.request, entry.size);
+        const DownloadResult result = entry.placed ? *entry.placed : placeDownload(*entry.staging, entry.request, entry.size);
         entry.staging.reset();
         if (alive && entry.context && entry.report)
             entry.report(result);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -57,6 +58,7 @@ private:
         qint64 size = 0;
         QPointer<QObject> context;
         Report report;
+        std::optional<DownloadResult> placed; // by the syncing thread, when it could decide alone
     };
 
     void consider();
@@ -75,6 +77,7 @@ private:
     std::thread m_worker;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::vector<int> m_toSync; // guarded by m_mutex, as is m_quit
+    std::vector<int> m_toSync; // guarded by m_mutex, as are m_batchReady and m_quit
+    bool m_batchReady = false;
     bool m_quit = false;
 };

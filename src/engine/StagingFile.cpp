@@ -402,29 +402,51 @@ void StagingFile::discard()
     m_resume = Resume();
 }
 
-DownloadResult placeDownload(StagingFile &staging, const DownloadRequest &request, qint64 size)
+namespace {
+
+// One try at putting the file in place under path: the outcome, or nothing when a file of that
+// name is there and the rule keeps it (the staging file then stays as it was).
+std::optional<DownloadResult> commitUnder(StagingFile &staging, const QString &path, bool replace, qint64 size)
 {
     DownloadResult result;
-    QString path = request.savePath;
-    for (;;) {
-        switch (staging.commit(path, request.sameName == SameNameRule::Replace)) {
-        case StagingFile::Commit::Done:
-            result.outcome = DownloadResult::Outcome::Saved;
-            result.size = size;
-            result.savedPath = path;
+    switch (staging.commit(path, replace)) {
+    case StagingFile::Commit::Done:
+        result.outcome = DownloadResult::Outcome::Saved;
+        result.size = size;
+        result.savedPath = path;
+        return result;
+    case StagingFile::Commit::Failed:
+        result.reason = u"cannot put %1 in place: %2"_s.arg(path, staging.error());
+        return result;
+    case StagingFile::Commit::Exists:
+        break;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+DownloadResult placeDownload(StagingFile &staging, const DownloadRequest &request, qint64 size)
+{
+    const bool replace = request.sameName == SameNameRule::Replace;
+    for (QString path = request.savePath;;) {
+        if (std::optional<DownloadResult> placed = commitUnder(staging, path, replace, size))
+            return *placed;
+        // A file of that name appeared meanwhile (another run, another program).
+        path = request.sameName == SameNameRule::Rename && request.nextFreeName ? request.nextFreeName() : QString();
+        if (path.isEmpty()) {
+            staging.discard();
+            DownloadResult result;
+            result.outcome = DownloadResult::Outcome::Skipped;
+            result.savedPath = request.savePath;
             return result;
-        case StagingFile::Commit::Failed:
-            result.reason = u"cannot put %1 in place: %2"_s.arg(path, staging.error());
-            return result;
-        case StagingFile::Commit::Exists:
-            // A file of that name appeared meanwhile (another run, another program).
-            path = request.sameName == SameNameRule::Rename && request.nextFreeName ? request.nextFreeName() : QString();
-            if (path.isEmpty()) {
-                staging.discard();
-                result.outcome = DownloadResult::Outcome::Skipped;
-                result.savedPath = request.savePath;
-                return result;
-            }
         }
     }
+}
+
+std::optional<DownloadResult> placeDownloadAsIs(StagingFile &staging, const DownloadRequest &request, qint64 size)
+{
+    if (request.sameName != SameNameRule::Rename || !request.nextFreeName)
+        return placeDownload(staging, request, size);
+    return commitUnder(staging, request.savePath, false, size);
 }

@@ -3,6 +3,8 @@
 #include "engine/Downloader.h"
 
 #include <QByteArray>
+
+#include <optional>
 #include <QString>
 
 // Where a download is written while it is under way: a file in the target's folder that nobody
@@ -114,3 +116,6 @@ private:
 // stands at this moment: replace; keep what is there (skipped); or the next free name. The
 // staging file is gone afterwards.
 DownloadResult placeDownload(StagingFile &staging, const DownloadRequest &request, qint64 size);
+// The same from another thread: nothing, and the file left as it was, when the rename rule needs
+// another name (the request's nextFreeName belongs to the thread that made it).
+std::optional<DownloadResult> placeDownloadAsIs(StagingFile &staging, const DownloadRequest &request, qint64 size);
