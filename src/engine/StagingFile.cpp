@@ -128,6 +128,7 @@ bool StagingFile::openKept(const QByteArray &url)
     m_stagingName = part;
     m_kept = true;
     m_resume = Resume{lines[1], known ? length : -1, qint64(st.st_size)};
+    m_written = m_startedForDisk = st.st_size;
     return true;
 }
 
@@ -186,6 +187,7 @@ bool StagingFile::restart()
     if (m_fd < 0 || ::ftruncate(m_fd, 0) != 0 || ::lseek(m_fd, 0, SEEK_SET) < 0)
         return fail();
     m_resume = Resume();
+    m_written = m_startedForDisk = 0;
     return true;
 }
 
@@ -268,6 +270,13 @@ bool StagingFile::writeAll(const char *data, qint64 size)
         }
         data += n;
         size -= n;
+        m_written += n;
+    }
+    // A large file starts for the disk as it comes, a few megabytes at a time, so that the sync
+    // before it is named finds little left to write. Only starts: nothing here waits for the disk.
+    if (m_written - m_startedForDisk >= StartForDiskBytes) {
+        ::sync_file_range(m_fd, m_startedForDisk, m_written - m_startedForDisk, SYNC_FILE_RANGE_WRITE);
+        m_startedForDisk = m_written;
     }
     return true;
 }
@@ -400,6 +409,7 @@ void StagingFile::discard()
     m_resumeBase.clear();
     m_url.clear();
     m_resume = Resume();
+    m_written = m_startedForDisk = 0;
 }
 
 namespace {

@@ -104,6 +104,9 @@ private:
     QByteArray m_stagingName; // empty for an unnamed file
     QByteArray m_folder;
     QByteArray m_pending; // gathered bytes not yet written
+    qint64 m_written = 0;        // bytes written to the file by flush()
+    qint64 m_startedForDisk = 0; // of those, handed to the disk to write
+    static constexpr qint64 StartForDiskBytes = 8 * 1024 * 1024;
     QString m_error;
     int m_errorNumber = 0;
     QByteArray m_url;        // of a file that may be kept
