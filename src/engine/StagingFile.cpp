@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -302,8 +303,9 @@ StagingFile::Commit StagingFile::commit(const QString &path, bool replace)
 StagingFile::Commit StagingFile::linkUnnamed(const QByteArray &target, bool replace)
 {
     // Linking the descriptor itself spares a walk through /proc, but needs CAP_DAC_READ_SEARCH:
-    // without it the first refusal sends every later link through /proc.
-    static bool emptyPathLinks = true;
+    // without it the first refusal sends every later link through /proc. Files are linked from
+    // the syncing thread as well as the event loop's.
+    static std::atomic<bool> emptyPathLinks{true};
     if (emptyPathLinks) {
         if (::linkat(m_fd, "", AT_FDCWD, target.constData(), AT_EMPTY_PATH) == 0)
             return Commit::Done;
