@@ -19,7 +19,8 @@
 // Puts finished downloads in place only once their bytes are on disk, without a sync per file:
 // finished files wait together, one syncfs() of each file system they are on (on a thread of its
 // own, so the event loop goes on) makes them durable, and then each is put in place by its
-// request's same-name rule and reported. A power cut after a report therefore never leaves an
+// request's same-name rule (on that thread too, unless the rename rule needs another name) and
+// reported from the event loop. A power cut after a report therefore never leaves an
 // empty or short file under a final name. A sync starts once the last one has ended and the
 // first waiting file has waited GatherMs, or at once when no other transfer is under way (the end
 // of a run waits for nothing): each sync is a journal commit, which the files being made
