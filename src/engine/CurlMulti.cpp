@@ -99,7 +99,7 @@ bool CurlMulti::add(CURL *easy, Transfer *owner)
 
 void CurlMulti::remove(CURL *easy)
 {
-    m_paused.erase(std::remove(m_paused.begin(), m_paused.end(), easy), m_paused.end());
+    dropPaused(easy);
     if (m_transfers.erase(easy) > 0)
         curl_multi_remove_handle(m_multi, easy);
 }
@@ -125,6 +125,11 @@ void CurlMulti::spendBytes(CURL *easy, qint64 bytes)
         m_paused.push_back(easy);
     if (!m_resumeTimer.isActive())
         m_resumeTimer.start(int(std::min<qint64>(waitMs, 60'000)));
+}
+
+void CurlMulti::dropPaused(CURL *easy)
+{
+    m_paused.erase(std::remove(m_paused.begin(), m_paused.end(), easy), m_paused.end());
 }
 
 void CurlMulti::resumePaused()
@@ -228,7 +233,7 @@ void CurlMulti::deliver()
             continue;
         Transfer *owner = it->second.owner;
         if (event.done) {
-            m_paused.erase(std::remove(m_paused.begin(), m_paused.end(), event.easy), m_paused.end());
+            dropPaused(event.easy);
             m_transfers.erase(it);
             curl_multi_remove_handle(m_multi, event.easy);
             owner->transferDone(event.result);

@@ -85,6 +85,8 @@ private:
     void socketAction(curl_socket_t socket, int events);
     void deliver();
     void resumePaused();
+    // A transfer that ends or goes is no longer waiting to be resumed.
+    void dropPaused(CURL *easy);
 
     CURLM *m_multi = nullptr;
     CURLSH *m_share = nullptr;

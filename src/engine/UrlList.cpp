@@ -25,7 +25,10 @@ QString UrlRow::failureReason() const
     return QString::fromUtf8(m_text.constData() + m_nameBytes + m_urlBytes, m_reasonBytes);
 }
 
-void UrlRow::setFailureReason(const QString &reason) { setEndTexts(reason.toUtf8(), savedPath().toUtf8()); }
+void UrlRow::setFailureReason(const QString &reason)
+{
+    setEndTexts(reason.toUtf8(), m_text.mid(qsizetype(m_nameBytes) + m_urlBytes + m_reasonBytes));
+}
 
 QString UrlRow::savedPath() const
 {
