@@ -35,8 +35,9 @@ void DurableCommits::add(std::unique_ptr<StagingFile> staging, const DownloadReq
         m_oldestWaiting.start();
     m_next.push_back(Entry{std::move(staging), request, size, context, std::move(report), std::nullopt});
     // Looked at once the event loop has come round: the slot that handed this over has then
-    // taken its next download, if there is one.
-    if (!m_inFlight && !m_gather.isActive())
+    // taken its next download, if there is one. The last file of a run does not wait out the
+    // gathering time the files before it started.
+    if (!m_inFlight && (!m_gather.isActive() || (m_busy && !m_busy())))
         m_gather.start(0);
 }
 
