@@ -1,5 +1,6 @@
 #include "engine/CurlMulti.h"
 
+#include <QAbstractEventDispatcher>
 #include <QPointer>
 #include <QSocketNotifier>
 
@@ -20,6 +21,11 @@ void initialiseCurlOnce()
 
 // The read and write notifiers of one socket number libcurl uses, kept while the multi handle
 // lives and then dropped with deleteLater: that may be from within a notifier's own signal.
+//
+// A connection handed back to libcurl's cache is usually taken up again by the next transfer
+// within the same round of the event loop. Its read notifier is then left on ("parked") until
+// the round ends instead of being switched off and on again, which costs the event loop a
+// wake-up each time; CurlMulti switches off whatever is still parked before the loop polls.
 class CurlMulti::SocketWatch final : public QObject
 {
 public:
@@ -27,8 +33,23 @@ public:
 
     void watch(bool readable, bool writable)
     {
+        m_parked = false;
         update(m_read, QSocketNotifier::Read, readable, CURL_CSELECT_IN);
         update(m_write, QSocketNotifier::Write, writable, CURL_CSELECT_OUT);
+    }
+
+    // libcurl no longer asks about the socket. True if the read notifier was left on.
+    bool park()
+    {
+        update(m_write, QSocketNotifier::Write, false, CURL_CSELECT_OUT);
+        m_parked = m_read && m_read->isEnabled();
+        return m_parked;
+    }
+
+    void unpark()
+    {
+        if (m_parked)
+            watch(false, false);
     }
 
 private:
@@ -38,8 +59,13 @@ private:
             if (!on)
                 return;
             notifier = std::make_unique<QSocketNotifier>(m_socket, type);
-            connect(notifier.get(), &QSocketNotifier::activated, this,
-                    [this, event] { m_multi.socketAction(m_socket, event); });
+            connect(notifier.get(), &QSocketNotifier::activated, this, [this, event] {
+                // Whatever a cached connection receives is libcurl's to find when it reuses it.
+                if (m_parked)
+                    unpark();
+                else
+                    m_multi.socketAction(m_socket, event);
+            });
         }
         notifier->setEnabled(on);
     }
@@ -48,6 +74,7 @@ private:
     CurlMulti &m_multi;
     std::unique_ptr<QSocketNotifier> m_read;
     std::unique_ptr<QSocketNotifier> m_write;
+    bool m_parked = false;
 };
 
 CurlMulti::CurlMulti(QObject *parent) : QObject(parent)
@@ -65,11 +92,23 @@ CurlMulti::CurlMulti(QObject *parent) : QObject(parent)
     curl_multi_setopt(m_multi, CURLMOPT_MAX_HOST_CONNECTIONS, MaxConnectionsPerHost);
     curl_multi_setopt(m_multi, CURLMOPT_PIPELINING, long(CURLPIPE_MULTIPLEX));
     m_timer.setSingleShot(true);
-    connect(&m_timer, &QTimer::timeout, this, [this] { socketAction(CURL_SOCKET_TIMEOUT, 0); });
+    connect(&m_timer, &QTimer::timeout, this, [this] {
+        m_timeoutDue = true;
+        endRound();
+    });
     m_clock.start();
     m_resumeTimer.setSingleShot(true);
     m_resumeTimer.setTimerType(Qt::PreciseTimer);
     connect(&m_resumeTimer, &QTimer::timeout, this, &CurlMulti::resumePaused);
+    // The end of each round of the event loop, after the sockets that were ready: the dispatcher
+    // says so before it polls (aboutToBlock) and after each round (awake). The zero timer is for
+    // a loop that runs the dispatcher's sources without saying so (a native dialog's).
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance(thread())) {
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &CurlMulti::endRound);
+        connect(dispatcher, &QAbstractEventDispatcher::awake, this, &CurlMulti::endRound);
+    }
+    m_roundTimer.setSingleShot(true);
+    connect(&m_roundTimer, &QTimer::timeout, this, &CurlMulti::endRound);
 }
 
 CurlMulti::~CurlMulti()
@@ -90,7 +129,13 @@ CurlMulti::~CurlMulti()
 
 bool CurlMulti::add(CURL *easy, Transfer *owner)
 {
-    m_transfers[easy] = Entry{owner, ++m_nextSerial};
+    if (m_handlingSockets) {
+        m_transfers[easy] = Entry{owner, ++m_nextSerial, true};
+        m_waiting.push_back(easy);
+        endRoundLater();
+        return true;
+    }
+    m_transfers[easy] = Entry{owner, ++m_nextSerial, false};
     if (curl_multi_add_handle(m_multi, easy) == CURLM_OK)
         return true;
     m_transfers.erase(easy);
@@ -100,8 +145,57 @@ bool CurlMulti::add(CURL *easy, Transfer *owner)
 void CurlMulti::remove(CURL *easy)
 {
     dropPaused(easy);
-    if (m_transfers.erase(easy) > 0)
+    const auto it = m_transfers.find(easy);
+    if (it == m_transfers.end())
+        return;
+    const bool waiting = it->second.waiting;
+    m_transfers.erase(it);
+    if (waiting)
+        m_waiting.erase(std::remove(m_waiting.begin(), m_waiting.end(), easy), m_waiting.end());
+    else
         curl_multi_remove_handle(m_multi, easy);
+}
+
+void CurlMulti::endRoundLater()
+{
+    if (!m_roundTimer.isActive())
+        m_roundTimer.start(0);
+}
+
+void CurlMulti::endRound()
+{
+    if (m_insideCurl)
+        return;
+    m_roundTimer.stop();
+    // Starting transfers and what libcurl wants done at once may each bring more of both: a few
+    // passes here, the rest from the event loop.
+    for (int pass = 0; pass < 4 && (m_timeoutDue || !m_waiting.empty()); ++pass) {
+        if (!m_waiting.empty()) {
+            startWaiting();
+        } else {
+            m_timeoutDue = false;
+            socketAction(CURL_SOCKET_TIMEOUT, 0);
+        }
+    }
+    if (m_timeoutDue || !m_waiting.empty())
+        m_timer.start(0);
+    // Parked sockets the transfers just started did not take up: no longer watched.
+    for (SocketWatch *watch : std::exchange(m_parked, {}))
+        watch->unpark();
+}
+
+void CurlMulti::startWaiting()
+{
+    for (CURL *easy : std::exchange(m_waiting, {})) {
+        const auto it = m_transfers.find(easy);
+        if (it == m_transfers.end())
+            continue;
+        it->second.waiting = false;
+        if (curl_multi_add_handle(m_multi, easy) != CURLM_OK)
+            m_refused.push_back(easy);
+    }
+    m_timeoutDue = false;
+    socketAction(CURL_SOCKET_TIMEOUT, 0);
 }
 
 void CurlMulti::setSpeedLimit(qint64 bytesPerSecond)
@@ -168,8 +262,10 @@ int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void
     if (what == CURL_POLL_REMOVE) {
         // Kept for the next socket of the same number: a connection handed back to the cache
         // is forgotten here and taken up again by the next transfer, once per file.
-        if (socketWatch)
-            socketWatch->watch(false, false);
+        if (socketWatch && socketWatch->park()) {
+            multi.m_parked.push_back(socketWatch);
+            multi.endRoundLater();
+        }
         return 0;
     }
     if (!socketWatch) {
@@ -186,18 +282,30 @@ int CurlMulti::onSocket(CURL *, curl_socket_t socket, int what, void *self, void
 int CurlMulti::onTimer(CURLM *, long timeoutMs, void *self)
 {
     auto &multi = *static_cast<CurlMulti *>(self);
-    if (timeoutMs < 0)
+    if (timeoutMs < 0) {
         multi.m_timer.stop();
-    else
+    } else if (timeoutMs == 0) {
+        // Asked for many times a file: done before the event loop next polls.
+        multi.m_timeoutDue = true;
+        multi.endRoundLater();
+    } else if (!multi.m_timer.isActive() || multi.m_timer.remainingTime() > timeoutMs) {
+        // A time-out that comes early only makes libcurl ask again for the rest.
         multi.m_timer.start(int(std::min<long>(timeoutMs, 24L * 3600 * 1000)));
+    }
     return 0;
 }
 
 void CurlMulti::socketAction(curl_socket_t socket, int events)
 {
     int running = 0;
+    const bool outermost = !m_handlingSockets;
+    m_handlingSockets = true;
+    m_insideCurl = true;
     curl_multi_socket_action(m_multi, socket, events, &running);
+    m_insideCurl = false;
     deliver();
+    if (outermost)
+        m_handlingSockets = false;
 }
 
 void CurlMulti::deliver()
@@ -216,6 +324,11 @@ void CurlMulti::deliver()
         const auto it = m_transfers.find(easy);
         if (it != m_transfers.end() && (events.empty() || events.back().easy != easy))
             events.push_back({easy, it->second.serial, false, CURLE_OK});
+    }
+    for (CURL *easy : std::exchange(m_refused, {})) {
+        const auto it = m_transfers.find(easy);
+        if (it != m_transfers.end())
+            events.push_back({easy, it->second.serial, true, CURLE_FAILED_INIT});
     }
     int queued = 0;
     while (CURLMsg *message = curl_multi_info_read(m_multi, &queued)) {

@@ -12,7 +12,10 @@
 #include <vector>
 
 // libcurl's multi interface driven by Qt's event loop on the thread that makes it: the sockets
-// libcurl asks about are watched with QSocketNotifiers, its time-out is one single-shot QTimer.
+// libcurl asks about are watched with QSocketNotifiers, its time-out is one single-shot QTimer
+// (a time-out of 0, which it asks for many times a file, is run at the end of the loop's round).
+// Transfers added while sockets are being handled start at the end of the round, together: their
+// requests then leave back to back, and a server that answers them is woken once, not each time.
 // Transfers added here share its connection cache and, through its share handle, DNS answers
 // and TLS sessions. Owners are told of progress and of the end only after libcurl has returned,
 // so they may add, remove or restart transfers from what they do then.
@@ -78,12 +81,19 @@ private:
     {
         Transfer *owner = nullptr;
         quint64 serial = 0;
+        // Added while sockets were being handled; handed to libcurl by startWaiting().
+        bool waiting = false;
     };
 
     static int onSocket(CURL *easy, curl_socket_t socket, int what, void *self, void *watch);
     static int onTimer(CURLM *multi, long timeoutMs, void *self);
     void socketAction(curl_socket_t socket, int events);
     void deliver();
+    // Once every socket that was ready has been handled: starts the transfers added meanwhile
+    // and stops watching sockets libcurl left.
+    void endRound();
+    void endRoundLater();
+    void startWaiting();
     void resumePaused();
     // A transfer that ends or goes is no longer waiting to be resumed.
     void dropPaused(CURL *easy);
@@ -100,4 +110,16 @@ private:
     // Transfers paused for the budget, resumed together by m_resumeTimer.
     std::vector<CURL *> m_paused;
     QTimer m_resumeTimer;
+    // Within socketAction(): transfers added now wait in m_waiting for the end of the round.
+    bool m_handlingSockets = false;
+    // libcurl takes no calls into the multi handle from within its own.
+    bool m_insideCurl = false;
+    // libcurl asked for a time-out of 0: run by endRound().
+    bool m_timeoutDue = false;
+    std::vector<CURL *> m_waiting;
+    // Refused by libcurl when they were started: reported as failed by the next deliver().
+    std::vector<CURL *> m_refused;
+    std::vector<SocketWatch *> m_parked;
+    // Armed when something is left for the end of the round; endRound() disarms it.
+    QTimer m_roundTimer;
 };

@@ -75,6 +75,18 @@ const QByteArray GzipBody = QByteArray::fromRawData(
     43);
 const QByteArray OldContent = QByteArray(200000, 'o');
 
+// Qt's complaint about a notifier left on a socket that was closed: libcurl's sockets must be
+// unwatched before it closes them.
+QStringList socketWarnings;
+QtMessageHandler defaultHandler = nullptr;
+
+void recordSocketWarnings(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (message.contains(u"QSocketNotifier"_s))
+        socketWarnings += message;
+    defaultHandler(type, context, message);
+}
+
 qint64 peakMemoryKiB()
 {
     QFile status(u"/proc/self/status"_s);
@@ -129,10 +141,13 @@ private slots:
 
     void initTestCase()
     {
+        defaultHandler = qInstallMessageHandler(recordSocketWarnings);
         QVERIFY(m_server.listen());
         m_server.setRoute("/final", route(m_final));
         m_server.setRoute("/missing", route("gone", 404));
     }
+
+    void cleanup() { QVERIFY2(std::exchange(socketWarnings, {}).isEmpty(), "a socket was watched after it was closed"); }
 
     // Every way an answer can end, all at once, each into a folder already holding a file of the
     // target's name: only a success replaces it, no failure leaves anything behind, and each
