@@ -95,6 +95,7 @@ void DownloadDriver::connectDownloader(int n, Downloader *downloader)
         // The row's file waits to reach the disk; the slot goes on.
         Slot &s = slot(n);
         m_committing.push_back({s.row, s.savePath, s.counted < 0 ? downloader->keptBytes() : s.counted});
+        ++m_committingPaths[s.savePath];
         s.row = 0;
         s.counted = -1;
         if (m_running)
@@ -156,14 +157,27 @@ bool DownloadDriver::anyBusy() const
     return std::any_of(m_slots.begin(), m_slots.end(), [](const Slot &s) { return s.busy(); });
 }
 
+void DownloadDriver::forgetCommittingPath(const QString &path)
+{
+    const auto it = m_committingPaths.find(path);
+    if (it != m_committingPaths.end() && --it.value() <= 0)
+        m_committingPaths.erase(it);
+}
+
 bool DownloadDriver::pathInUse(const QString &path, int exceptRow) const
 {
     for (const Slot &s : m_slots) {
         if (s.row != exceptRow && s.busy() && s.savePath == path)
             return true;
     }
-    return std::any_of(m_committing.begin(), m_committing.end(),
-                       [&](const Committing &c) { return c.row != exceptRow && c.savePath == path; });
+    // Hundreds of files may wait for their sync: counted by path, looked through only for the row's own.
+    const auto counted = m_committingPaths.constFind(path);
+    if (counted == m_committingPaths.cend())
+        return false;
+    if (counted.value() > 1)
+        return true;
+    return std::none_of(m_committing.begin(), m_committing.end(),
+                        [&](const Committing &c) { return c.row == exceptRow && c.savePath == path; });
 }
 
 std::vector<bool> DownloadDriver::slotsBusy() const
@@ -322,8 +336,11 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
         if (slot(n).row == row)
             slot(n).savePath = path;
         for (Committing &c : m_committing) {
-            if (c.row == row)
+            if (c.row == row && c.savePath != path) {
+                forgetCommittingPath(c.savePath);
+                ++m_committingPaths[path];
                 c.savePath = path;
+            }
         }
     };
     // Asked when the file is put in place, which may be after the slot has moved on.
@@ -352,9 +369,11 @@ DownloadRequest DownloadDriver::downloadRequest(int n, const SaveName &name)
 void DownloadDriver::onFinished(int n, const DownloadResult &result)
 {
     const int row = result.tag > 0 ? result.tag : slot(n).row;
-    m_committing.erase(std::remove_if(m_committing.begin(), m_committing.end(),
-                                      [row](const Committing &c) { return c.row == row; }),
-                       m_committing.end());
+    const auto ended = std::remove_if(m_committing.begin(), m_committing.end(),
+                                      [row](const Committing &c) { return c.row == row; });
+    for (auto it = ended; it != m_committing.end(); ++it)
+        forgetCommittingPath(it->savePath);
+    m_committing.erase(ended, m_committing.end());
     const auto cancelledAt = std::find(m_cancelled.begin(), m_cancelled.end(), row);
     const bool cancelled = cancelledAt != m_cancelled.end();
     if (cancelled)

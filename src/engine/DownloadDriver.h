@@ -5,6 +5,7 @@
 #include "engine/SaveNames.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -122,6 +123,7 @@ private:
     // Is a download of a row other than `exceptRow` writing this path right now, in either mode,
     // or waiting to put it in place?
     bool pathInUse(const QString &path, int exceptRow) const;
+    void forgetCommittingPath(const QString &path);
     bool prepareSaveFolder();
     DownloadRequest downloadRequest(int slot, const SaveName &name);
     void connectDownloader(int slot, Downloader *downloader);
@@ -155,6 +157,7 @@ private:
         qint64 counted; // as the slot's
     };
     std::vector<Committing> m_committing;
+    QHash<QString, int> m_committingPaths; // how many of m_committing go to each path
     // Rows whose download was cancelled and has not reported yet.
     std::vector<int> m_cancelled;
     QTimer m_retryTimer;

@@ -221,6 +221,25 @@ private slots:
         QVERIFY(server.connectionsAccepted() <= 10 && server.maxOpenConnections() > 1);
     }
 
+    // A finished file waiting to reach the disk holds its name: under the skip rule the next row
+    // of that name waits for it, then is skipped without being fetched.
+    void nameHeldWhileWaitingForTheDisk()
+    {
+        TestHttpServer server;
+        QVERIFY(server.listen());
+        server.serveGenerated("/", 100);
+        Rig rig(1);
+        rig.settings.overrideCollisionMethod(DownloadSettings::collisionSkip());
+        rig.driver.setDownloaderFactory(HttpDownloader::factory(nullptr));
+        rig.list.append(u"same"_s, server.urlText(u"/1.bin"_s));
+        rig.list.append(u"same"_s, server.urlText(u"/2.bin"_s));
+        rig.driver.start();
+        QTRY_VERIFY(!rig.driver.isRunning());
+        QCOMPARE(rig.list.state(1), RowState::Saved);
+        QCOMPARE(rig.list.state(2), RowState::Skipped);
+        QCOMPARE(server.requests().size(), 1);
+    }
+
     void manyRowsWithoutQuadraticWork()
     {
         Rig rig(10, true, true);
