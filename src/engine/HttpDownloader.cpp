@@ -179,8 +179,11 @@ void HttpDownloader::start(const DownloadRequest &request)
 
 bool HttpDownloader::startHop(const QUrl &address)
 {
-    if (!m_easy && !(m_easy = curl_easy_init()))
-        return false;
+    if (!m_easy) {
+        if (!(m_easy = curl_easy_init()))
+            return false;
+        setUpEasy();
+    }
     m_hopUrl = address;
     m_hopUrlBytes = address.toEncoded();
     m_statusLine.clear();
@@ -197,10 +200,11 @@ bool HttpDownloader::startHop(const QUrl &address)
     m_retryAfter = -1;
 
     curl_slist_free_all(std::exchange(m_hopHeaders, nullptr));
-    for (const curl_slist *header = m_headers; header; header = header->next)
-        m_hopHeaders = curl_slist_append(m_hopHeaders, header->data);
-    if (m_resumeFrom > 0)
+    if (m_resumeFrom > 0) {
+        for (const curl_slist *header = m_headers; header; header = header->next)
+            m_hopHeaders = curl_slist_append(m_hopHeaders, header->data);
         m_hopHeaders = curl_slist_append(m_hopHeaders, "If-Range: " + m_sentValidator);
+    }
     const QByteArray range = QByteArray::number(m_resumeFrom) + '-';
 
     m_cookieHeader.clear();
@@ -215,25 +219,34 @@ bool HttpDownloader::startHop(const QUrl &address)
 
     CURL *easy = m_easy;
     curl_easy_setopt(easy, CURLOPT_URL, m_hopUrlBytes.constData());
+    // Waiting for a connection that may carry several transfers pays only where HTTP/2 can be
+    // had, over TLS; a plain http transfer that waited would queue behind another's whole body.
+    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, address.scheme() == "https"_L1 ? 1L : 0L);
+    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, m_multi->receiveBufferBytes(TransferBufferBytes));
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_hopHeaders ? m_hopHeaders : m_headers);
+    curl_easy_setopt(easy, CURLOPT_RANGE, m_resumeFrom > 0 ? range.constData() : nullptr);
+    curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.isEmpty() ? nullptr : m_userAgent.constData());
+    curl_easy_setopt(easy, CURLOPT_COOKIE, m_cookieHeader.isEmpty() ? nullptr : m_cookieHeader.constData());
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long(m_stallSeconds));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, long(m_stallSeconds));
+
+    m_active = m_multi->add(easy, this);
+    return m_active;
+}
+
+void HttpDownloader::setUpEasy()
+{
+    // What every hop of every download of this component shares; the handle keeps it.
+    CURL *easy = m_easy;
     curl_easy_setopt(easy, CURLOPT_SHARE, m_multi->share());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L); // every hop gets its own cookies
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(easy, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_2TLS));
-    // Waiting for a connection that may carry several transfers pays only where HTTP/2 can be
-    // had, over TLS; a plain http transfer that waited would queue behind another's whole body.
-    curl_easy_setopt(easy, CURLOPT_PIPEWAIT, address.scheme() == "https"_L1 ? 1L : 0L);
-    curl_easy_setopt(easy, CURLOPT_BUFFERSIZE, m_multi->receiveBufferBytes(TransferBufferBytes));
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, m_hopHeaders);
-    curl_easy_setopt(easy, CURLOPT_RANGE, m_resumeFrom > 0 ? range.constData() : nullptr);
-    curl_easy_setopt(easy, CURLOPT_USERAGENT, m_userAgent.isEmpty() ? nullptr : m_userAgent.constData());
-    curl_easy_setopt(easy, CURLOPT_COOKIE, m_cookieHeader.isEmpty() ? nullptr : m_cookieHeader.constData());
     // Transfer codings are undone; content codings are what the server stores, so kept.
     curl_easy_setopt(easy, CURLOPT_TRANSFER_ENCODING, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, long(m_stallSeconds));
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, long(m_stallSeconds));
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, m_errorBuffer);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &HttpDownloader::onHeader);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, this);
@@ -246,9 +259,6 @@ bool HttpDownloader::startHop(const QUrl &address)
         curl_easy_setopt(easy, CURLOPT_CAINFO, caBundle.constData());
     if (!caFolder.isEmpty())
         curl_easy_setopt(easy, CURLOPT_CAPATH, caFolder.constData());
-
-    m_active = m_multi->add(easy, this);
-    return m_active;
 }
 
 void HttpDownloader::stopHop()
@@ -318,21 +328,27 @@ void HttpDownloader::keepOrDrop(bool keep)
 size_t HttpDownloader::onHeader(char *data, size_t size, size_t count, void *self)
 {
     // Zero ends the transfer: the answer cannot continue the kept bytes.
-    return static_cast<HttpDownloader *>(self)->headerLine(QByteArray(data, qsizetype(size * count))) ? size * count : 0;
+    return static_cast<HttpDownloader *>(self)->headerLine(QByteArrayView(data, qsizetype(size * count))) ? size * count
+                                                                                                           : 0;
 }
 
-bool HttpDownloader::headerLine(QByteArray line)
+bool HttpDownloader::headerLine(QByteArrayView line)
 {
+    // Looked at in place: most lines of an answer are none of these.
     line = line.trimmed();
-    const auto field = [&line](const char *name) {
-        const qsizetype n = qsizetype(qstrlen(name));
-        return line.size() > n && qstrnicmp(line.constData(), name, n) == 0 ? line.mid(n).trimmed() : QByteArray();
+    const auto field = [&line](QByteArrayView name) {
+        return line.size() > name.size() && qstrnicmp(line.data(), name.data(), name.size()) == 0
+            ? line.sliced(name.size()).trimmed()
+            : QByteArrayView();
     };
     if (line.startsWith("HTTP/")) {
         // A new answer: an interim 1xx one is replaced by the next.
-        m_statusLine = line;
-        const QList<QByteArray> parts = line.split(' ');
-        m_status = parts.size() > 1 ? parts[1].toInt() : 0;
+        m_statusLine = line.toByteArray();
+        const qsizetype space = line.indexOf(' ');
+        QByteArrayView code = space < 0 ? QByteArrayView() : line.sliced(space + 1);
+        if (const qsizetype end = code.indexOf(' '); end >= 0)
+            code = code.first(end);
+        m_status = code.toByteArray().toInt();
         m_etag.clear();
         m_lastModified.clear();
         m_rangeStart = -1;
@@ -341,19 +357,20 @@ bool HttpDownloader::headerLine(QByteArray line)
     } else if (line.isEmpty()) {
         return answerHeadersEnded();
     } else if (m_cookieJar && !field("set-cookie:").isEmpty()) {
-        m_cookieJar->setCookiesFromUrl(QNetworkCookie::parseCookies(field("set-cookie:")), m_hopUrl);
-    } else if (const QByteArray etag = field("etag:"); !etag.isEmpty()) {
-        m_etag = etag.startsWith("W/") ? QByteArray() : etag; // a weak one cannot vouch for a range
-    } else if (const QByteArray modified = field("last-modified:"); !modified.isEmpty()) {
-        m_lastModified = modified;
-    } else if (const QByteArray range = field("content-range:"); range.startsWith("bytes ")) {
+        m_cookieJar->setCookiesFromUrl(QNetworkCookie::parseCookies(field("set-cookie:").toByteArray()), m_hopUrl);
+    } else if (const QByteArrayView etag = field("etag:"); !etag.isEmpty()) {
+        // A weak one cannot vouch for a range.
+        m_etag = etag.startsWith("W/") ? QByteArray() : etag.toByteArray();
+    } else if (const QByteArrayView modified = field("last-modified:"); !modified.isEmpty()) {
+        m_lastModified = modified.toByteArray();
+    } else if (const QByteArrayView range = field("content-range:"); range.startsWith("bytes ")) {
         bool number = false;
-        const qint64 start = range.mid(6, range.indexOf('-') - 6).toLongLong(&number);
+        const qint64 start = range.toByteArray().mid(6, range.indexOf('-') - 6).toLongLong(&number);
         m_rangeStart = number ? start : -1;
-    } else if (const QByteArray after = field("retry-after:"); !after.isEmpty()) {
-        m_retryAfter = retryAfterSeconds(after);
-    } else if (const QByteArray disposition = field("content-disposition:"); !disposition.isEmpty()) {
-        m_disposition = disposition;
+    } else if (const QByteArrayView after = field("retry-after:"); !after.isEmpty()) {
+        m_retryAfter = retryAfterSeconds(after.toByteArray());
+    } else if (const QByteArrayView disposition = field("content-disposition:"); !disposition.isEmpty()) {
+        m_disposition = disposition.toByteArray();
     }
     return true;
 }

@@ -89,7 +89,8 @@ private:
 
     static size_t onHeader(char *data, size_t size, size_t count, void *self);
     static size_t onBody(char *data, size_t size, size_t count, void *self);
-    bool headerLine(QByteArray line);
+    bool headerLine(QByteArrayView line);
+    void setUpEasy();
     bool writeBody(const char *data, qint64 size);
     bool write(const char *data, qint64 size);
 
