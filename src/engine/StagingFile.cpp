@@ -84,10 +84,8 @@ bool StagingFile::openResumable(const QString &target, const QString &url)
 {
     if (!open(target))
         return false;
-    const QString absolute = QDir::isAbsolutePath(target) ? target : QDir::current().absoluteFilePath(target);
+    m_resumeTarget = QDir::isAbsolutePath(target) ? target : QDir::current().absoluteFilePath(target);
     m_url = url.toUtf8();
-    const QByteArray key = QCryptographicHash::hash(m_url + '\n' + absolute.toUtf8(), QCryptographicHash::Sha1);
-    m_resumeBase = m_folder + "/.quillmoor-resume-" + key.toHex().left(24);
     const int fresh = m_fd;
     const QByteArray freshName = m_stagingName;
     if (FoldersWithoutKept::contains(m_folder) || !openKept(m_url))
@@ -99,9 +97,19 @@ bool StagingFile::openResumable(const QString &target, const QString &url)
     return true;
 }
 
+const QByteArray &StagingFile::resumeBase()
+{
+    // Named only when looked for or kept: most downloads are neither.
+    if (m_resumeBase.isEmpty() && !m_url.isEmpty()) {
+        const QByteArray key = QCryptographicHash::hash(m_url + '\n' + m_resumeTarget.toUtf8(), QCryptographicHash::Sha1);
+        m_resumeBase = m_folder + "/.quillmoor-resume-" + key.toHex().left(24);
+    }
+    return m_resumeBase;
+}
+
 bool StagingFile::openKept(const QByteArray &url)
 {
-    QFile description(QFile::decodeName(m_resumeBase + ".info"));
+    QFile description(QFile::decodeName(resumeBase() + ".info"));
     if (!description.open(QIODevice::ReadOnly))
         return false;
     const QList<QByteArray> lines = description.read(64 * 1024).split('\n');
@@ -152,7 +160,7 @@ bool StagingFile::writeDescription(const QByteArray &validator, qint64 length)
 
 bool StagingFile::keep(const QByteArray &validator, qint64 length)
 {
-    if (m_fd < 0 || m_resumeBase.isEmpty() || validator.isEmpty() || validator.contains('\n') || !flush())
+    if (m_fd < 0 || resumeBase().isEmpty() || validator.isEmpty() || validator.contains('\n') || !flush())
         return false;
     const QByteArray part = m_resumeBase + ".part";
     if (!m_kept) {
@@ -409,6 +417,7 @@ void StagingFile::discard()
     m_stagingName.clear();
     m_kept = false;
     m_resumeBase.clear();
+    m_resumeTarget.clear();
     m_url.clear();
     m_resume = Resume();
     m_written = m_startedForDisk = 0;

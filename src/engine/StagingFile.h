@@ -95,6 +95,7 @@ private:
     bool fail();
     bool writeAll(const char *data, qint64 size);
     bool openKept(const QByteArray &url);
+    const QByteArray &resumeBase();
     bool writeDescription(const QByteArray &validator, qint64 length);
     Commit linkUnnamed(const QByteArray &target, bool replace);
     Commit moveNamed(const QByteArray &target, bool replace);
@@ -110,7 +111,8 @@ private:
     QString m_error;
     int m_errorNumber = 0;
     QByteArray m_url;        // of a file that may be kept
-    QByteArray m_resumeBase; // its hidden name, without ".part" or ".info"
+    QString m_resumeTarget;  // and its absolute target
+    QByteArray m_resumeBase; // their hidden name, without ".part" or ".info": see resumeBase()
     bool m_kept = false;
     Resume m_resume;
 };
