@@ -9,6 +9,7 @@
 #include "platform/SettingsStore.h"
 #include "urllist/ListFile.h"
 
+#include <QAbstractEventDispatcher>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
@@ -33,18 +34,20 @@ void printErr(const QString &text)
     std::fflush(stderr);
 }
 
+// Not flushed: rows that end together go out together (see BatchReport).
 void printOut(const QString &text)
 {
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
 }
 
 // A list's texts as one field of a line: no control character reaches the terminal or splits
 // a column.
 QString printable(QString text)
 {
-    std::replace_if(text.begin(), text.end(), [](QChar c) { return c.category() == QChar::Other_Control; }, u' ');
+    // The control characters (category Cc) are exactly these.
+    const auto control = [](QChar c) { return c.unicode() < 0x20 || (c.unicode() >= 0x7f && c.unicode() <= 0x9f); };
+    std::replace_if(text.begin(), text.end(), control, u' ');
     return text;
 }
 
@@ -235,6 +238,11 @@ public:
                      + QString::number(m_list.count()) + u"\n"_s);
         });
         m_clock.start();
+        // A row's line is out by the time the event loop waits again, not a write for each row.
+        if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance()) {
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &driver, [] { std::fflush(stdout); });
+            QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, &driver, [] { std::fflush(stdout); });
+        }
     }
 
     // Rows that ended saved or skipped in earlier runs of a session count as this run's.
@@ -254,6 +262,7 @@ public:
     {
         const int finished = m_earlierFinished + m_run.done(), skipped = m_earlierSkipped + m_run.skipped();
         const int open = m_list.count() - finished - m_run.failed() - skipped;
+        std::fflush(stdout);
         const qint64 elapsedMs = m_clock.elapsed();
         const double average = elapsedMs > 0 ? double(m_run.bytes()) / double(elapsedMs) : 0.0;
         printErr(u"quillmoor: "_s + QString::number(finished) + u" finished, "_s + QString::number(m_run.failed())
@@ -276,8 +285,10 @@ private:
         const QString name = printable(m_list.linkName(position));
         const QString url = printable(m_list.url(position));
         const QString reason = m_list.failureReason(position);
-        if (!reason.isEmpty())
+        if (!reason.isEmpty()) {
+            std::fflush(stdout); // in order with the rows before, where both go to one place
             printErr(u"quillmoor: "_s + name + u": "_s + reason + u" ("_s + url + u")\n"_s);
+        }
         printOut(name + u'\t' + url + u'\t' + m_list.statusText(position) + u'\t' + m_list.progressText(position)
                  + u'\t' + m_list.remarkText(position) + u'\n');
     }
