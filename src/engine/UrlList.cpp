@@ -105,7 +105,8 @@ quint64 UrlList::storeText(const QByteArray &bytes)
 {
     const qsizetype size = bytes.size();
     if (m_chunkUsed + size > TextChunkBytes) {
-        m_textChunks.push_back(std::make_unique<char[]>(std::size_t(std::max(size, TextChunkBytes))));
+        // Not zeroed: a chunk's pages are touched only as texts fill it.
+        m_textChunks.emplace_back(new char[std::size_t(std::max(size, TextChunkBytes))]);
         m_chunkUsed = 0;
     }
     const quint64 at = (quint64(m_textChunks.size() - 1) << 32) | quint64(m_chunkUsed);
