@@ -44,7 +44,7 @@ public:
     // syncfs() calls made so far.
     int syncs() const { return m_syncs; }
     // How long the first of the waiting files may wait for others to share its sync.
-    static constexpr int GatherMs = 20;
+    static constexpr int GatherMs = 10;
 
     // Whether transfers are still under way that may finish soon: only while there are do
     // finished files wait for others. Without, they are synced as soon as the event loop has
