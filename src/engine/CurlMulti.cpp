@@ -168,7 +168,8 @@ void CurlMulti::endRound()
         return;
     m_roundTimer.stop();
     // Starting transfers and what libcurl wants done at once may each bring more of both: a few
-    // passes here, the rest from the event loop.
+    // passes here, the rest from the event loop. Owners told of the outcome may end this object.
+    const QPointer<CurlMulti> alive(this);
     for (int pass = 0; pass < 4 && (m_timeoutDue || !m_waiting.empty()); ++pass) {
         if (!m_waiting.empty()) {
             startWaiting();
@@ -176,6 +177,8 @@ void CurlMulti::endRound()
             m_timeoutDue = false;
             socketAction(CURL_SOCKET_TIMEOUT, 0);
         }
+        if (!alive)
+            return;
     }
     if (m_timeoutDue || !m_waiting.empty())
         m_timer.start(0);
@@ -303,8 +306,10 @@ void CurlMulti::socketAction(curl_socket_t socket, int events)
     m_insideCurl = true;
     curl_multi_socket_action(m_multi, socket, events, &running);
     m_insideCurl = false;
+    // What an owner does may end this object (see deliver()).
+    const QPointer<CurlMulti> alive(this);
     deliver();
-    if (outermost)
+    if (alive && outermost)
         m_handlingSockets = false;
 }
 
