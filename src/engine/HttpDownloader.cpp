@@ -328,8 +328,8 @@ void HttpDownloader::keepOrDrop(bool keep)
 size_t HttpDownloader::onHeader(char *data, size_t size, size_t count, void *self)
 {
     // Zero ends the transfer: the answer cannot continue the kept bytes.
-    return static_cast<HttpDownloader *>(self)->headerLine(QByteArrayView(data, qsizetype(size * count))) ? size * count
-                                                                                                           : 0;
+    const size_t bytes = size * count;
+    return static_cast<HttpDownloader *>(self)->headerLine(QByteArrayView(data, qsizetype(bytes))) ? bytes : 0;
 }
 
 bool HttpDownloader::headerLine(QByteArrayView line)
