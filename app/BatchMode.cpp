@@ -238,11 +238,10 @@ public:
                      + QString::number(m_list.count()) + u"\n"_s);
         });
         m_clock.start();
-        // A row's line is out by the time the event loop waits again, not a write for each row.
-        if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance()) {
-            QObject::connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, &driver, [] { std::fflush(stdout); });
+        // The rows that ended in a round of the event loop go out together when it is done (the
+        // dispatcher says so before the loop may wait again), not a write for each row.
+        if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
             QObject::connect(dispatcher, &QAbstractEventDispatcher::awake, &driver, [] { std::fflush(stdout); });
-        }
     }
 
     // Rows that ended saved or skipped in earlier runs of a session count as this run's.
