@@ -37,16 +37,18 @@ void DurableCommits::add(std::unique_ptr<StagingFile> staging, const DownloadReq
     // Looked at once the event loop has come round: the slot that handed this over has then
     // taken its next download, if there is one. The last file of a run does not wait out the
     // gathering time the files before it started.
-    if (!m_inFlight && (!m_gather.isActive() || (m_busy && !m_busy())))
+    if (!m_inFlight && (!m_gather.isActive() || !othersUnderWay()))
         m_gather.start(0);
 }
+
+bool DurableCommits::othersUnderWay() const { return m_busy && m_busy(); }
 
 void DurableCommits::consider()
 {
     if (m_inFlight || m_next.empty())
         return;
     const qint64 waited = m_oldestWaiting.elapsed();
-    if (waited >= GatherMs || !m_busy || !m_busy())
+    if (waited >= GatherMs || !othersUnderWay())
         startSync();
     else
         m_gather.start(int(GatherMs - waited));

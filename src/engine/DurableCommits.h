@@ -62,6 +62,8 @@ private:
         std::optional<DownloadResult> placed; // by the syncing thread, when it could decide alone
     };
 
+    // The busy probe's answer; without a probe, nothing else is under way.
+    bool othersUnderWay() const;
     void consider();
     void startSync();
     void synced();
