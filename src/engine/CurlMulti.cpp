@@ -206,14 +206,14 @@ void CurlMulti::setSpeedLimit(qint64 bytesPerSecond)
     const qint64 limit = std::max<qint64>(bytesPerSecond, 0);
     if (limit == m_budget.limit())
         return;
-    m_budget.setLimit(limit, m_clock.nsecsElapsed() / 1000);
+    m_budget.setLimit(limit, nowUs());
     if (limit == 0)
         resumePaused();
 }
 
 void CurlMulti::spendBytes(CURL *easy, qint64 bytes)
 {
-    const qint64 waitMs = m_budget.spend(bytes, m_clock.nsecsElapsed() / 1000);
+    const qint64 waitMs = m_budget.spend(bytes, nowUs());
     if (waitMs == 0)
         return;
     // libcurl takes a pause from within the transfer's own callback; it goes on only when told.
@@ -231,7 +231,7 @@ void CurlMulti::dropPaused(CURL *easy)
 
 void CurlMulti::resumePaused()
 {
-    if (const qint64 waitMs = m_budget.waitMs(m_clock.nsecsElapsed() / 1000); waitMs > 0) {
+    if (const qint64 waitMs = m_budget.waitMs(nowUs()); waitMs > 0) {
         m_resumeTimer.start(int(std::min<qint64>(waitMs, 60'000)));
         return;
     }

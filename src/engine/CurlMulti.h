@@ -95,6 +95,8 @@ private:
     void endRoundLater();
     void startWaiting();
     void resumePaused();
+    // Microseconds on the budget's clock.
+    qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
     // A transfer that ends or goes is no longer waiting to be resumed.
     void dropPaused(CURL *easy);
 
