@@ -1,11 +1,17 @@
 #include "BatchMode.h"
 
+#include "CommandLine.h"
+
 #include "engine/DownloadDriver.h"
 #include "engine/DownloadSettings.h"
+#include "engine/HttpDownloader.h"
 #include "engine/ListStore.h"
 #include "engine/RowTexts.h"
 #include "engine/RunOverview.h"
 #include "engine/UrlList.h"
+#include "platform/AppIdentity.h"
+#include "platform/QSettingsStore.h"
+#include "platform/SavedCookies.h"
 #include "platform/SettingsStore.h"
 #include "urllist/ListFile.h"
 
@@ -421,4 +427,17 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
         QCoreApplication::exec();
     session.flush();
     return report.summarise(interrupt.interrupted());
+}
+
+int runFastBatch(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    AppIdentity::apply();
+    QSettingsStore store;
+    SavedCookieJar cookies(SavedCookies::read(SavedCookies::defaultPath()));
+    BatchServices services;
+    services.store = &store;
+    services.downloaders =
+        HttpDownloader::factory(&cookies, SavedCookies::readUserAgent(SavedCookies::userAgentPath()));
+    return runBatch(CommandLine::programArguments(), services);
 }

@@ -24,5 +24,10 @@ struct BatchServices
 // without an error remark, 1 when some did not, 2 for bad options or an unreadable list file.
 int runBatch(const QStringList &arguments, const BatchServices &services);
 
+// A fast-mode batch as a program of its own: the application object, the stored settings, and the
+// cookies and User-Agent the browsers left on disk (a login made in the window holds here too);
+// no browser is started. Returns runBatch's exit status.
+int runFastBatch(int argc, char *argv[]);
+
 // The usage text printed for bad options.
 QString batchUsage();

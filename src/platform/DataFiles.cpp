@@ -12,6 +12,6 @@ QString DataFiles::path(const QString &relativePath)
     const QString beside = executableDir.filePath(relativePath);
     if (QFileInfo::exists(beside))
         return beside;
-    const QString installed = QDir::cleanPath(executableDir.filePath(u"../share/quillmoor/"_s + relativePath));
+    const QString installed = QDir::cleanPath(executableDir.filePath(QStringLiteral(QUILLMOOR_DATA_FOLDER_FROM_PROGRAM "/") + relativePath));
     return QFileInfo::exists(installed) ? installed : beside;
 }

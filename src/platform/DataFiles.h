@@ -3,7 +3,8 @@
 #include <QString>
 
 // Where the files the program ships lie (the blank page, the manual): beside the executable in a
-// build folder, under ../share/quillmoor relative to it once installed.
+// build folder; once installed, in share/quillmoor, found relative to the folder of
+// quillmoor-window (libexec/quillmoor), the program that reads them.
 namespace DataFiles {
 
 // The shipped file at this path relative to the data folder: the first of the two places that

@@ -1,0 +1,19 @@
+#pragma once
+
+#include <QStringList>
+
+// What both programs read off their command line before any Qt application object exists.
+namespace CommandLine {
+
+// The word after `option`, "" when it is the last word, nullptr when the option is not given.
+const char *optionValue(int argc, char *argv[], const char *option);
+
+bool hasOption(int argc, char *argv[], const char *option);
+
+// The application's arguments without the program's name (needs the application object).
+QStringList programArguments();
+
+// Does this batch run use page mode (by option, or else by the stored setting)?
+bool pageModeWanted(int argc, char *argv[]);
+
+} // namespace CommandLine
