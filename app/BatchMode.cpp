@@ -429,6 +429,12 @@ int runBatch(const QStringList &arguments, const BatchServices &services)
     return report.summarise(interrupt.interrupted());
 }
 
+int printUsage()
+{
+    printOut(batchUsage());
+    return 0;
+}
+
 int runFastBatch(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);

@@ -31,3 +31,6 @@ int runFastBatch(int argc, char *argv[]);
 
 // The usage text printed for bad options.
 QString batchUsage();
+
+// Prints the usage text on standard output, for --help; returns the exit status, 0.
+int printUsage();

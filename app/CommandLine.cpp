@@ -19,6 +19,8 @@ const char *optionValue(int argc, char *argv[], const char *option)
 
 bool hasOption(int argc, char *argv[], const char *option) { return optionValue(argc, argv, option) != nullptr; }
 
+bool helpWanted(int argc, char *argv[]) { return hasOption(argc, argv, "--help") || hasOption(argc, argv, "-h"); }
+
 QStringList programArguments()
 {
     QStringList arguments = QCoreApplication::arguments();

@@ -10,6 +10,9 @@ const char *optionValue(int argc, char *argv[], const char *option);
 
 bool hasOption(int argc, char *argv[], const char *option);
 
+// --help or -h.
+bool helpWanted(int argc, char *argv[]);
+
 // The application's arguments without the program's name (needs the application object).
 QStringList programArguments();
 

@@ -51,10 +51,8 @@ int becomeWindowProgram(char *argv[])
 int main(int argc, char *argv[])
 {
     using namespace CommandLine;
-    if (hasOption(argc, argv, "--help") || hasOption(argc, argv, "-h")) {
-        std::fputs(batchUsage().toUtf8().constData(), stdout);
-        return 0;
-    }
+    if (helpWanted(argc, argv))
+        return printUsage();
 #ifndef QUILLMOOR_NO_GUI
     if (hasOption(argc, argv, "--batch") && !hasOption(argc, argv, "--harvest") && !pageModeWanted(argc, argv))
         return runFastBatch(argc, argv);

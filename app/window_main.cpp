@@ -17,7 +17,6 @@
 #include <QApplication>
 
 #include <array>
-#include <cstdio>
 #include <memory>
 
 using namespace Qt::Literals::StringLiterals;
@@ -76,10 +75,8 @@ int runWithBrowser(int argc, char *argv[])
 int main(int argc, char *argv[])
 {
     using namespace CommandLine;
-    if (hasOption(argc, argv, "--help") || hasOption(argc, argv, "-h")) {
-        std::fputs(batchUsage().toUtf8().constData(), stdout);
-        return 0;
-    }
+    if (helpWanted(argc, argv))
+        return printUsage();
     if (hasOption(argc, argv, "--harvest"))
         return runWithBrowser(argc, argv);
     if (hasOption(argc, argv, "--batch"))
