@@ -2,7 +2,8 @@
 
 #include <QStringList>
 
-// What both programs read off their command line before any Qt application object exists.
+// What both programs read off their command line; all but programArguments() before the
+// application object exists, to choose what to run.
 namespace CommandLine {
 
 // The word after `option`, "" when it is the last word, nullptr when the option is not given.
