@@ -4,14 +4,13 @@
 #include <QDir>
 #include <QFileInfo>
 
-using namespace Qt::Literals::StringLiterals;
-
 QString DataFiles::path(const QString &relativePath)
 {
     const QDir executableDir(QCoreApplication::applicationDirPath());
     const QString beside = executableDir.filePath(relativePath);
     if (QFileInfo::exists(beside))
         return beside;
-    const QString installed = QDir::cleanPath(executableDir.filePath(QStringLiteral(QUILLMOOR_DATA_FOLDER_FROM_PROGRAM "/") + relativePath));
+    const QString installed =
+        QDir::cleanPath(executableDir.filePath(QStringLiteral(QUILLMOOR_DATA_FOLDER_FROM_PROGRAM "/") + relativePath));
     return QFileInfo::exists(installed) ? installed : beside;
 }
