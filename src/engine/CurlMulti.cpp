@@ -171,12 +171,9 @@ void CurlMulti::endRound()
     // passes here, the rest from the event loop. Owners told of the outcome may end this object.
     const QPointer<CurlMulti> alive(this);
     for (int pass = 0; pass < 4 && (m_timeoutDue || !m_waiting.empty()); ++pass) {
-        if (!m_waiting.empty()) {
-            startWaiting();
-        } else {
-            m_timeoutDue = false;
-            socketAction(CURL_SOCKET_TIMEOUT, 0);
-        }
+        handWaitingToCurl();
+        m_timeoutDue = false;
+        socketAction(CURL_SOCKET_TIMEOUT, 0);
         if (!alive)
             return;
     }
@@ -187,7 +184,7 @@ void CurlMulti::endRound()
         watch->unpark();
 }
 
-void CurlMulti::startWaiting()
+void CurlMulti::handWaitingToCurl()
 {
     for (CURL *easy : std::exchange(m_waiting, {})) {
         const auto it = m_transfers.find(easy);
@@ -197,8 +194,6 @@ void CurlMulti::startWaiting()
         if (curl_multi_add_handle(m_multi, easy) != CURLM_OK)
             m_refused.push_back(easy);
     }
-    m_timeoutDue = false;
-    socketAction(CURL_SOCKET_TIMEOUT, 0);
 }
 
 void CurlMulti::setSpeedLimit(qint64 bytesPerSecond)

@@ -81,7 +81,7 @@ private:
     {
         Transfer *owner = nullptr;
         quint64 serial = 0;
-        // Added while sockets were being handled; handed to libcurl by startWaiting().
+        // Added while sockets were being handled; handed to libcurl by handWaitingToCurl().
         bool waiting = false;
     };
 
@@ -93,7 +93,8 @@ private:
     // and stops watching sockets libcurl left.
     void endRound();
     void endRoundLater();
-    void startWaiting();
+    // Adds the waiting transfers to the multi handle; endRound() then lets libcurl start them.
+    void handWaitingToCurl();
     void resumePaused();
     // Microseconds on the budget's clock.
     qint64 nowUs() const { return m_clock.nsecsElapsed() / 1000; }
